@@ -1,0 +1,124 @@
+// Portable serial logic: range checks, naming, opening, keyed sending and
+// line reads, over the primitives of comport_platform.h.
+#include "comport.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "comport_platform.h"
+#include "console.h"
+
+namespace ComportSetting {
+uint32_t port = 0;
+uint32_t baud = 0;
+}  // namespace ComportSetting
+
+namespace {
+
+namespace platform = comport_platform;
+
+PortHandle port_handle = platform::NoPort();
+
+constexpr uint32_t kSupportedBauds[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
+constexpr int kEsc = 27;
+constexpr unsigned kRtsHoldMs = 30;
+
+bool IsSupportedBaud(uint32_t baud) {
+  for (uint32_t supported : kSupportedBauds) {
+    if (baud == supported) return true;
+  }
+  return false;
+}
+
+// "COM%iポートが存在しないか、既に使用中です\n" in Shift_JIS (code page 932).
+constexpr char kPortMissingFormat[] =
+    "COM%i"
+    "\x83\x7c\x81\x5b\x83\x67\x82\xaa\x91\xb6\x8d\xdd\x82\xb5\x82\xc8\x82\xa2"
+    "\x82\xa9\x81\x41\x8a\xf9\x82\xc9\x8e\x67\x97\x70\x92\x86\x82\xc5\x82\xb7"
+    "\n";
+
+[[noreturn]] void ReportPortMissing(uint32_t port) {
+  char message[sizeof kPortMissingFormat + 8];
+  std::snprintf(message, sizeof message, kPortMissingFormat, static_cast<int>(port));
+  console::PrintShiftJis(message);
+  std::exit(1);
+}
+
+}  // namespace
+
+bool ComportIsFailure(PortHandle handle) { return handle == platform::NoPort(); }
+
+PortHandle ComportOpen(uint32_t port, uint32_t baud) {
+  if (port > 255) return platform::NoPort();
+  char name[12];
+  std::snprintf(name, sizeof name, "COM%i", static_cast<int>(port));
+  if (!IsSupportedBaud(baud)) return platform::NoPort();
+
+  PortHandle handle = platform::OpenPort(name);
+  if (ComportIsFailure(handle)) ReportPortMissing(port);
+  // Settings that cannot be read must not be written back half-defined:
+  // such a device is as unusable as a missing one.
+  if (!platform::Configure(handle, baud)) {
+    platform::Close(handle);
+    ReportPortMissing(port);
+  }
+  return handle;
+}
+
+void ComportOpenSetting() {
+  port_handle = ComportOpen(ComportSetting::port, ComportSetting::baud);
+  if (ComportIsFailure(port_handle)) {
+    std::printf("Comport Open FAIL!\n");
+    std::exit(1);
+  }
+}
+
+void ComportClose() { platform::Close(port_handle); }
+
+PortHandle ComportHandle() { return port_handle; }
+
+uint32_t ComportRxCount() { return platform::RxCount(port_handle); }
+
+uint8_t ComportGetc() {
+  uint8_t byte = 0;
+  if (platform::ReadByte(port_handle, &byte) >= 1) return byte;
+  return 0xFF;
+}
+
+bool ComportGets(uint8_t* buffer, size_t capacity) {
+  if (capacity == 0) return false;
+  size_t position = 0;
+  for (;;) {
+    if (position + 1 == capacity) {
+      buffer[position] = 0;
+      return false;
+    }
+    if (ComportRxCount() != 0) {
+      uint8_t byte = ComportGetc();
+      if (byte == '\r' || byte == '\n') {
+        buffer[position] = 0;
+        return true;
+      }
+      buffer[position++] = byte;
+    } else if (console::_kbhit()) {
+      if (console::_getch() == kEsc) {
+        buffer[position] = 0;
+        return false;
+      }
+    }
+  }
+}
+
+void ComportPutc(uint8_t byte) {
+  platform::SetRts(port_handle, true);
+  platform::WriteByte(port_handle, byte);
+  platform::SleepMs(kRtsHoldMs);
+  platform::SetRts(port_handle, false);
+}
+
+void ComportPuts(const uint8_t* text) {
+  for (const uint8_t* next = text; *next != 0; ++next) {
+    ComportPutc(*next);
+    if (console::_kbhit() && console::_getch() == kEsc) return;
+  }
+}

@@ -1,0 +1,43 @@
+// The serial module: the one port the terminal talks through.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#ifdef _WIN32
+using PortHandle = void*;  // HANDLE
+#else
+using PortHandle = int;  // file descriptor
+#endif
+
+// The port setting, written by the terminal before ComportOpenSetting().
+namespace ComportSetting {
+extern uint32_t port;  // the n of COMn
+extern uint32_t baud;  // bits per second
+}  // namespace ComportSetting
+
+// Handle of an open, configured port, or the failure value when the port
+// number or baud rate is not supported. Ends the program (status 1) when
+// the port is missing, busy or unusable.
+PortHandle ComportOpen(uint32_t port, uint32_t baud);
+bool ComportIsFailure(PortHandle handle);
+
+// Opens the port named by ComportSetting; ends the program on failure.
+void ComportOpenSetting();
+void ComportClose();
+
+// The handle opened by ComportOpenSetting(), for waiting on it.
+PortHandle ComportHandle();
+
+uint32_t ComportRxCount();
+// One received byte, or 0xFF when nothing was read.
+uint8_t ComportGetc();
+// Reads one line (ended by CR or LF, which is not stored) into buffer,
+// always zero-terminated within capacity. Returns true for a whole line,
+// false when Esc was pressed or the buffer filled first.
+bool ComportGets(uint8_t* buffer, size_t capacity);
+
+// Sends one byte inside its own RTS pulse with a 30 ms hold.
+void ComportPutc(uint8_t byte);
+// Sends a zero-terminated text byte by byte; Esc stops it early.
+void ComportPuts(const uint8_t* text);

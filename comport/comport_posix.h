@@ -1,0 +1,15 @@
+// POSIX pieces of the serial module that tests reach directly.
+#pragma once
+
+#include <cstddef>
+
+namespace comport_posix {
+
+// Maps "COMn" to "/dev/ttyS<n-1>". False when the name names no device
+// (COM0, a malformed name, or a path that would not fit).
+bool DevicePath(const char* name, char* path, size_t size);
+
+// Opens a serial device path exclusively; -1 when missing, busy or unopenable.
+int OpenDevice(const char* path);
+
+}  // namespace comport_posix

@@ -1,0 +1,219 @@
+// Keys from the controlling terminal, read raw and translated to the codes
+// a Windows console program gets from _kbhit/_getch.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <initializer_list>
+
+#include "console.h"
+#include "console_posix.h"
+#include "key_sequence.h"
+
+namespace console {
+namespace {
+
+// How long bytes that may begin a key sequence are held back before they
+// are decided as they stand (a lone Esc). A terminal writes a key's whole
+// sequence at once, so its bytes arrive together even through a pty relay
+// or an ssh hop; 40 ms leaves room for those and still feels instant.
+constexpr int kSequenceWaitMs = 40;
+
+enum Mode : int { kUntouched, kBaseMode, kReadMode };
+
+int tty_fd = -1;
+bool open_tried = false;
+bool unreadable = false;  // the terminal hung up or failed to read
+termios user_mode;        // as the user had it, restored at every exit
+termios base_mode;        // while we run: raw input, no echo, signals on
+termios read_mode;        // while _getch waits: no signals, no flow control
+volatile sig_atomic_t applied = kUntouched;
+uint8_t erase_char = 0;
+
+uint8_t pending_bytes[64];  // read from the terminal, not yet decided
+size_t pending_length = 0;
+int64_t last_arrival_ms = 0;
+uint8_t codes[2];  // decided codes, served one per read
+int codes_next = 0;
+int codes_count = 0;
+
+int64_t NowMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// TCSANOW, never a flushing variant: keys typed meanwhile must stay.
+void Apply(Mode mode) {
+  tcsetattr(tty_fd, TCSANOW, mode == kReadMode ? &read_mode : &base_mode);
+  applied = mode;
+}
+
+void Reapply() {
+  if (applied != kUntouched) Apply(static_cast<Mode>(applied));
+}
+
+void RestoreUserMode() {
+  if (applied != kUntouched) tcsetattr(tty_fd, TCSANOW, &user_mode);
+}
+
+void Catch(int signal_number, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(signal_number, &action, nullptr);
+}
+
+void DieBySignal(int signal_number) {
+  int saved_errno = errno;
+  RestoreUserMode();
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);  // delivered with its default action on return
+  errno = saved_errno;
+}
+
+void OnStop(int) {
+  int saved_errno = errno;
+  RestoreUserMode();
+  // Stop right here by the default action; in an orphaned process group
+  // the system discards it and we simply go on. Either way our modes are
+  // put back before the program continues.
+  std::signal(SIGTSTP, SIG_DFL);
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+  std::raise(SIGTSTP);
+  Reapply();
+  Catch(SIGTSTP, OnStop);
+  errno = saved_errno;
+}
+
+// Whoever stopped us (SIGSTOP) may have changed the terminal meanwhile.
+void OnContinue(int) {
+  int saved_errno = errno;
+  Reapply();
+  errno = saved_errno;
+}
+
+void RestoreAtExit() { RestoreUserMode(); }
+
+bool EnsureOpen() {
+  if (open_tried) return tty_fd >= 0;
+  open_tried = true;
+  // The controlling terminal, not standard input: redirecting input must
+  // not feed keys.
+  int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  if (tcgetattr(fd, &user_mode) != 0) {
+    close(fd);
+    return false;
+  }
+  tty_fd = fd;
+  if (user_mode.c_cc[VERASE] != _POSIX_VDISABLE) erase_char = user_mode.c_cc[VERASE];
+
+  base_mode = user_mode;
+  base_mode.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
+  base_mode.c_lflag |= ISIG;
+  // Enter reads as 13 whenever it arrives.
+  base_mode.c_iflag &= ~(ICRNL | INLCR | IGNCR);
+  base_mode.c_cc[VMIN] = 1;
+  base_mode.c_cc[VTIME] = 0;
+  read_mode = base_mode;
+  // Ctrl+C, Ctrl+S, Ctrl+Q and Ctrl+V read as keys while a key is awaited.
+  read_mode.c_lflag &= ~(ISIG | IEXTEN);
+  read_mode.c_iflag &= ~IXON;
+
+  std::atexit(RestoreAtExit);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) Catch(signal_number, DieBySignal);
+  Catch(SIGTSTP, OnStop);
+  Catch(SIGCONT, OnContinue);
+  Apply(kBaseMode);
+  return true;
+}
+
+// Takes whatever the terminal has ready, without waiting.
+void Fill() {
+  while (!unreadable && pending_length < sizeof pending_bytes) {
+    ssize_t got = read(tty_fd, pending_bytes + pending_length, sizeof pending_bytes - pending_length);
+    if (got > 0) {
+      pending_length += static_cast<size_t>(got);
+      last_arrival_ms = NowMs();
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (got == 0 || errno != EAGAIN) unreadable = true;
+      return;
+    }
+  }
+}
+
+bool Settled() {
+  return unreadable || pending_length == sizeof pending_bytes || NowMs() - last_arrival_ms >= kSequenceWaitMs;
+}
+
+// Decides held-back bytes into codes until one key has codes or more bytes
+// are needed.
+void Decide() {
+  while (codes_count == 0 && pending_length > 0) {
+    KeyCodes key;
+    if (!DecodeKey(pending_bytes, pending_length, Settled(), erase_char, &key)) return;
+    pending_length -= key.consumed;
+    std::memmove(pending_bytes, pending_bytes + key.consumed, pending_length);
+    codes_next = 0;
+    codes_count = key.count;
+    std::memcpy(codes, key.codes, sizeof codes);
+  }
+}
+
+bool CodeReady() { return codes_next < codes_count; }
+
+int TakeCode() {
+  int code = codes[codes_next++];
+  if (codes_next == codes_count) codes_next = codes_count = 0;
+  return code;
+}
+
+}  // namespace
+
+int _kbhit() {
+  if (CodeReady()) return 1;
+  if (!EnsureOpen()) return 0;
+  Fill();
+  Decide();
+  return CodeReady() ? 1 : 0;
+}
+
+int _getch() {
+  if (CodeReady()) return TakeCode();
+  if (!EnsureOpen()) return -1;
+  Apply(kReadMode);
+  for (;;) {
+    Fill();
+    Decide();
+    if (CodeReady() || unreadable) break;
+    int wait_ms = KeyDecideInMs();
+    pollfd key{tty_fd, POLLIN, 0};
+    poll(&key, 1, wait_ms);  // interrupted or timed out: decide again
+  }
+  Apply(kBaseMode);
+  return CodeReady() ? TakeCode() : -1;
+}
+
+int KeyPollFd() { return (tty_fd >= 0 && !unreadable) ? tty_fd : -1; }
+
+int KeyDecideInMs() {
+  if (pending_length == 0 || CodeReady()) return -1;
+  int64_t left = last_arrival_ms + kSequenceWaitMs - NowMs();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace console

@@ -1,0 +1,172 @@
+// The portable serial logic over the fake platform layer.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "comport.h"
+#include "fake_platform.h"
+#include "pty_support.h"
+
+namespace {
+
+using fake::platform;
+
+class ComportLogic : public ::testing::Test {
+ protected:
+  void SetUp() override { fake::Reset(); }
+};
+
+// "ポートが存在しないか、既に使用中です\n" in Shift_JIS.
+const std::string kMissingTail =
+    "\x83\x7c\x81\x5b\x83\x67\x82\xaa\x91\xb6\x8d\xdd\x82\xb5\x82\xc8\x82\xa2"
+    "\x82\xa9\x81\x41\x8a\xf9\x82\xc9\x8e\x67\x97\x70\x92\x86\x82\xc5\x82\xb7\n";
+
+TEST_F(ComportLogic, RangeChecksAndNaming) {
+  struct Case {
+    uint32_t port, baud;
+    const char* opened;  // nullptr: refused before opening
+  };
+  const Case cases[] = {
+      {0, 2400, "COM0"},      {1, 2400, "COM1"},      {255, 2400, "COM255"},
+      {256, 2400, nullptr},   {0xFFFFFFFF, 2400, nullptr},
+      {1, 4800, "COM1"},      {1, 9600, "COM1"},      {1, 19200, "COM1"},
+      {1, 38400, "COM1"},     {1, 57600, "COM1"},     {1, 115200, "COM1"},
+      {1, 0, nullptr},        {1, 300, nullptr},      {1, 1200, nullptr},
+      {1, 2401, nullptr},     {1, 230400, nullptr},   {256, 300, nullptr},
+  };
+  for (const Case& c : cases) {
+    fake::Reset();
+    PortHandle handle = ComportOpen(c.port, c.baud);
+    SCOPED_TRACE(testing::Message() << "port " << c.port << " baud " << c.baud);
+    if (c.opened == nullptr) {
+      EXPECT_TRUE(ComportIsFailure(handle));
+      EXPECT_TRUE(platform.log.empty());
+    } else {
+      EXPECT_FALSE(ComportIsFailure(handle));
+      EXPECT_EQ(platform.opened_name, c.opened);
+      EXPECT_EQ(platform.log.back(), "configure " + std::to_string(c.baud));
+    }
+  }
+}
+
+TEST_F(ComportLogic, OpenFailuresReportAndExitWithStatusOne) {
+  struct Case {
+    const char* what;
+    bool open_succeeds, configure_succeeds;
+    uint32_t port, baud;
+    std::string out;
+    bool closed;
+  };
+  const Case cases[] = {
+      {"missing or busy", false, true, 3, 2400, "COM3" + kMissingTail, false},
+      {"settings unreadable", true, false, 12, 9600, "COM12" + kMissingTail, true},
+      {"port out of range", true, true, 256, 2400, "Comport Open FAIL!\n", false},
+      {"baud not supported", true, true, 1, 1200, "Comport Open FAIL!\n", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto result = vlxtest::RunChild([&] {
+      fake::Reset();
+      platform.open_succeeds = c.open_succeeds;
+      platform.configure_succeeds = c.configure_succeeds;
+      ComportSetting::port = c.port;
+      ComportSetting::baud = c.baud;
+      // Reports what was closed through stdout's end, after the message.
+      std::atexit([] {
+        for (const std::string& call : platform.log) {
+          if (call == "close") std::fputs("<closed>", stdout);
+        }
+      });
+      ComportOpenSetting();
+      std::fputs("<returned>", stdout);
+    });
+    EXPECT_EQ(result.ended, (vlxtest::Ended{1, 0}));
+    EXPECT_EQ(result.out, c.out + (c.closed ? "<closed>" : ""));
+  }
+}
+
+TEST_F(ComportLogic, GetcGivesTheByteOr0xFFWhenNothingWasRead) {
+  ComportSetting::port = 1;
+  ComportSetting::baud = 2400;
+  ComportOpenSetting();
+  EXPECT_EQ(ComportRxCount(), 0u);
+  EXPECT_EQ(ComportGetc(), 0xFF);
+  platform.received = {0x41, 0x00, 0xFF};
+  EXPECT_EQ(ComportRxCount(), 3u);
+  EXPECT_EQ(ComportGetc(), 0x41);
+  EXPECT_EQ(ComportGetc(), 0x00);
+  EXPECT_EQ(ComportGetc(), 0xFF);
+  EXPECT_EQ(ComportRxCount(), 0u);
+}
+
+TEST_F(ComportLogic, GetsReadsOneLineWithinItsBuffer) {
+  struct Case {
+    const char* what;
+    std::string received;
+    std::deque<int> keys;
+    size_t capacity;
+    bool whole;
+    std::string stored;
+    size_t left;  // received bytes still waiting
+  };
+  const Case cases[] = {
+      {"ends at CR", "abc\rdef", {}, 16, true, "abc", 3},
+      {"ends at LF", "ab\ncd", {}, 16, true, "ab", 2},
+      {"CR LF leaves the LF", "ok\r\n", {}, 16, true, "ok", 1},
+      {"empty line", "\r", {}, 16, true, "", 0},
+      {"stops short of overrun", "abcdefgh\r", {}, 4, false, "abc", 6},
+      {"Esc stops it, terminated", "", {'x', 27}, 16, false, "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fake::Reset();
+    platform.received.assign(c.received.begin(), c.received.end());
+    platform.keys = c.keys;
+    uint8_t buffer[16];
+    std::fill(std::begin(buffer), std::end(buffer), 0x55);
+    EXPECT_EQ(ComportGets(buffer, c.capacity), c.whole);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer)), c.stored);
+    EXPECT_EQ(platform.received.size(), c.left);
+    EXPECT_TRUE(platform.keys.empty());
+  }
+}
+
+std::vector<std::string> PulseOf(uint8_t byte) {
+  return {"rts up", "write " + std::to_string(byte), "sleep 30", "rts down"};
+}
+
+TEST_F(ComportLogic, EachByteGoesOutInItsOwnRtsPulse) {
+  ComportPutc('A');
+  EXPECT_EQ(platform.log, PulseOf('A'));
+}
+
+TEST_F(ComportLogic, PutsSendsUntilTheEndOrEsc) {
+  struct Case {
+    const char* what;
+    const char* text;
+    std::deque<int> keys;  // one is read after each byte while any wait
+    std::string sent;
+    size_t keys_left;
+  };
+  const Case cases[] = {
+      {"whole text", "abc", {}, "abc", 0},
+      {"empty text sends nothing, reads no key", "", {27}, "", 1},
+      {"Esc after the third byte", "0123456789", {'x', 'y', 27}, "012", 0},
+      {"other keys are read and lost", "abcd", {'x', 0xE0}, "abcd", 0},
+      {"at most one key per byte", "ab", {'x', 'y', 27}, "ab", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fake::Reset();
+    platform.keys = c.keys;
+    ComportPuts(reinterpret_cast<const uint8_t*>(c.text));
+    std::vector<std::string> expected;
+    for (char byte : c.sent) {
+      for (std::string& call : PulseOf(static_cast<uint8_t>(byte))) expected.push_back(call);
+    }
+    EXPECT_EQ(platform.log, expected);
+    EXPECT_EQ(platform.keys.size(), c.keys_left);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+// The POSIX serial layer on real pseudo-terminals.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "comport_platform.h"
+#include "comport_posix.h"
+#include "pty_support.h"
+
+namespace {
+
+namespace platform = comport_platform;
+
+TEST(ComportPosix, NamesMapToDevices) {
+  struct Case {
+    const char* name;
+    const char* path;  // nullptr: no device
+  };
+  const Case cases[] = {
+      {"COM1", "/dev/ttyS0"}, {"COM2", "/dev/ttyS1"}, {"COM255", "/dev/ttyS254"},
+      {"COM0", nullptr},      {"COM", nullptr},       {"COM1x", nullptr},
+      {"COM-1", nullptr},     {"LPT1", nullptr},      {"com1", nullptr},
+  };
+  for (const Case& c : cases) {
+    char path[32] = "";
+    bool named = comport_posix::DevicePath(c.name, path, sizeof path);
+    EXPECT_EQ(named, c.path != nullptr) << c.name;
+    if (c.path != nullptr) {
+      EXPECT_STREQ(path, c.path) << c.name;
+    }
+  }
+  char small[10];  // "/dev/ttyS254" does not fit
+  EXPECT_FALSE(comport_posix::DevicePath("COM255", small, sizeof small));
+}
+
+// A pty left the way other software might leave a port: 7E2, flow control,
+// translation, canonical input with echo.
+termios Messy() {
+  termios tio = vlxtest::ShellSettings();
+  tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB | CRTSCTS;
+  tio.c_iflag |= IXON | IXOFF | INLCR | IGNCR | INPCK | ISTRIP;
+  tio.c_oflag |= OPOST | ONLCR;
+  tio.c_cc[VMIN] = 5;
+  tio.c_cc[VTIME] = 3;
+  return tio;
+}
+
+TEST(ComportPosix, ConfigureSetsRaw8N1AtEachRate) {
+  const std::pair<uint32_t, speed_t> rates[] = {{2400, B2400},   {4800, B4800},   {9600, B9600},
+                                                 {19200, B19200}, {38400, B38400}, {57600, B57600},
+                                                 {115200, B115200}};
+  for (auto [baud, speed] : rates) {
+    SCOPED_TRACE(baud);
+    vlxtest::Pty pty;
+    pty.Apply(Messy());
+    int fd = comport_posix::OpenDevice(pty.path.c_str());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(platform::Configure(fd, baud));
+    termios tio = pty.Settings();
+    EXPECT_EQ(cfgetispeed(&tio), speed);
+    EXPECT_EQ(cfgetospeed(&tio), speed);
+    EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
+              tcflag_t{CS8 | CLOCAL | CREAD});
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | INPCK | ISTRIP | PARMRK),
+              0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+    // Writes wait like a synchronous write; reads still never wait.
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    platform::Close(fd);
+  }
+}
+
+TEST(ComportPosix, DataBothWaysAndTheReceiveCount) {
+  vlxtest::Pty pty;
+  int fd = comport_posix::OpenDevice(pty.path.c_str());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(platform::Configure(fd, 2400));
+
+  uint8_t byte = 0x55;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(platform::RxCount(fd), 0u);
+  EXPECT_EQ(platform::ReadByte(fd, &byte), 0);  // nothing waits: at once
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+
+  const std::string sent("\x00\x0D\x0A\x11\x13\xFF", 6);
+  vlxtest::WriteAll(pty.master, sent);
+  ASSERT_TRUE(vlxtest::WaitUntil([&] { return platform::RxCount(fd) == sent.size(); }, 2000));
+  std::string got;
+  while (platform::ReadByte(fd, &byte) == 1) got.push_back(static_cast<char>(byte));
+  EXPECT_EQ(got, sent);  // unchanged: no translation, no flow control
+  EXPECT_EQ(platform::RxCount(fd), 0u);
+
+  for (char c : sent) platform::WriteByte(fd, static_cast<uint8_t>(c));
+  std::string echoed;
+  EXPECT_TRUE(vlxtest::ReadUntil(pty.master, sent, 2000, &echoed));
+  EXPECT_EQ(echoed, sent);
+  platform::SetRts(fd, true);  // a pty refuses modem lines; that must not hurt
+  platform::SetRts(fd, false);
+  platform::Close(fd);
+}
+
+TEST(ComportPosix, OpenIsExclusiveAndRefusesWhatIsNoPort) {
+  vlxtest::Pty pty;
+  int first = comport_posix::OpenDevice(pty.path.c_str());
+  ASSERT_GE(first, 0);
+  EXPECT_EQ(comport_posix::OpenDevice(pty.path.c_str()), -1);
+  platform::Close(first);
+  int again = comport_posix::OpenDevice(pty.path.c_str());
+  EXPECT_GE(again, 0);
+  platform::Close(again);
+
+  EXPECT_EQ(comport_posix::OpenDevice("/nonexistent/tty"), -1);
+  EXPECT_EQ(platform::OpenPort("COM0"), platform::NoPort());
+  int null_device = comport_posix::OpenDevice("/dev/null");
+  ASSERT_GE(null_device, 0);
+  EXPECT_FALSE(platform::Configure(null_device, 2400));  // not a terminal
+  platform::Close(null_device);
+  EXPECT_EQ(platform::RxCount(-1), 0u);  // a failed query counts nothing
+}
+
+TEST(ComportPosix, HoldLastsItsFullTime) {
+  auto start = std::chrono::steady_clock::now();
+  platform::SleepMs(30);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+}
+
+}  // namespace

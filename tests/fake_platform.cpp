@@ -1,0 +1,62 @@
+#include "fake_platform.h"
+
+#include <cstdio>
+
+#include "comport_platform.h"
+#include "console.h"
+
+namespace fake {
+Platform platform;
+void Reset() { platform = Platform{}; }
+}  // namespace fake
+
+using fake::platform;
+
+namespace comport_platform {
+
+constexpr PortHandle kOpened = 7;
+
+PortHandle NoPort() { return -1; }
+
+PortHandle OpenPort(const char* name) {
+  platform.opened_name = name;
+  platform.log.push_back(std::string("open ") + name);
+  return platform.open_succeeds ? kOpened : NoPort();
+}
+
+bool Configure(PortHandle, uint32_t baud) {
+  platform.log.push_back("configure " + std::to_string(baud));
+  return platform.configure_succeeds;
+}
+
+uint32_t RxCount(PortHandle) { return static_cast<uint32_t>(platform.received.size()); }
+
+int ReadByte(PortHandle, uint8_t* byte) {
+  if (platform.received.empty()) return 0;
+  *byte = platform.received.front();
+  platform.received.pop_front();
+  return 1;
+}
+
+void WriteByte(PortHandle, uint8_t byte) { platform.log.push_back("write " + std::to_string(byte)); }
+void SetRts(PortHandle, bool high) { platform.log.push_back(high ? "rts up" : "rts down"); }
+void SleepMs(unsigned ms) { platform.log.push_back("sleep " + std::to_string(ms)); }
+void Close(PortHandle) { platform.log.push_back("close"); }
+
+}  // namespace comport_platform
+
+namespace console {
+
+int _kbhit() { return platform.keys.empty() ? 0 : 1; }
+
+int _getch() {
+  if (platform.keys.empty()) return -1;
+  int key = platform.keys.front();
+  platform.keys.pop_front();
+  return key;
+}
+
+void InitOutput() {}
+void PrintShiftJis(const char* text) { std::fputs(text, stdout); }
+
+}  // namespace console

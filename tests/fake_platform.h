@@ -1,0 +1,23 @@
+// A scripted platform layer and console for the portable serial logic.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+struct Platform {
+  bool open_succeeds = true;
+  bool configure_succeeds = true;
+  std::string opened_name;
+  std::deque<uint8_t> received;  // what the device has sent
+  std::deque<int> keys;          // what the operator types
+  std::vector<std::string> log;  // the calls made, in order
+};
+
+extern Platform platform;
+void Reset();
+
+}  // namespace fake

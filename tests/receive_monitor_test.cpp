@@ -1,0 +1,135 @@
+// The real vlxterm in the sandbox: a console pty and a device pty.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "terminal_session.h"
+
+namespace {
+
+using vlxtest::Ended;
+using vlxtest::kStartupLines;
+using vlxtest::TerminalSession;
+
+const std::vector<std::string> kUtf8{"LC_ALL=C.UTF-8"};
+
+// CPU time the process has used, in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; fields >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+TEST(ReceiveMonitor, StartsWithItsFourLinesAndOpensThePortRaw8N1At2400) {
+  VLX_REQUIRE_SANDBOX();
+  TerminalSession session(kUtf8);
+  ASSERT_TRUE(session.WaitForScreen(kStartupLines)) << session.Screen();
+  ASSERT_TRUE(session.WaitPortReady());
+  session.ReadScreenFor(300);
+  EXPECT_EQ(session.Screen(), kStartupLines);  // nothing more until a byte comes
+
+  termios tio = session.device.Settings();
+  EXPECT_EQ(cfgetispeed(&tio), B2400);
+  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t{CS8});
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+}
+
+TEST(ReceiveMonitor, ShowsDeviceBytesThroughTheFilter) {
+  VLX_REQUIRE_SANDBOX();
+  std::string all_bytes, all_shown;
+  for (int b = 0; b < 256; ++b) {
+    all_bytes.push_back(static_cast<char>(b));
+    if (b >= 8 && b <= 12) all_shown.push_back(static_cast<char>(b));
+    if (b == 13) all_shown.push_back('\n');
+    if (b >= 32) all_shown.push_back(static_cast<char>(b));
+  }
+  struct Case {
+    const char* what;
+    std::string sent, shown;
+  };
+  const Case cases[] = {
+      {"every byte value", all_bytes, all_shown},
+      {"CR LF line ends give an empty line", "A\r\n", "A\n\n"},
+      {"bare CR and bare LF each end the line", "one\rtwo\nthree", "one\ntwo\nthree"},
+      {"bell and Esc are dropped, the program goes on", "\x07x\x1B[2Jy\x1B", "x[2Jy"},
+      {"backspace and tab pass", "ab\x08\tc", "ab\x08\tc"},
+  };
+  TerminalSession session(kUtf8);
+  ASSERT_TRUE(session.WaitForScreen(kStartupLines));
+  ASSERT_TRUE(session.WaitPortReady());
+  std::string expected(kStartupLines);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    session.DeviceSends(c.sent);
+    expected += c.shown;
+    EXPECT_TRUE(session.WaitForScreen(expected)) << testing::PrintToString(session.Screen());
+  }
+  session.ReadScreenFor(100);
+  EXPECT_EQ(session.Screen(), expected);
+  kill(session.pid(), SIGTERM);
+  EXPECT_EQ(session.WaitExit(), (Ended{-1, SIGTERM}));
+}
+
+TEST(ReceiveMonitor, AnUnusablePortEndsWithItsMessageAndStatusOne) {
+  VLX_REQUIRE_SANDBOX();
+  const std::string utf8_message = "COM1ポートが存在しないか、既に使用中です\n";
+  const std::string sjis_message =
+      "COM1\x83\x7c\x81\x5b\x83\x67\x82\xaa\x91\xb6\x8d\xdd\x82\xb5\x82\xc8\x82\xa2"
+      "\x82\xa9\x81\x41\x8a\xf9\x82\xc9\x8e\x67\x97\x70\x92\x86\x82\xc5\x82\xb7\n";
+  struct Case {
+    const char* what;
+    bool locked;
+    const char* device;  // nullptr: the session's device pty
+    const char* locale;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"busy: held by another process", true, nullptr, "LC_ALL=C.UTF-8", utf8_message},
+      {"busy, in a locale that cannot show Japanese", true, nullptr, "LC_ALL=C", sjis_message},
+      {"not a terminal", false, "/dev/null", "LC_ALL=C.UTF-8", utf8_message},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    vlxtest::Pty held;
+    if (c.locked) {
+      ASSERT_EQ(flock(held.slave, LOCK_EX | LOCK_NB), 0);
+    }
+    TerminalSession session({c.locale}, c.device != nullptr ? c.device : held.path.c_str());
+    EXPECT_EQ(session.WaitExit(), (Ended{1, 0}));
+    EXPECT_EQ(session.Screen(), std::string(kStartupLines) + c.message);
+  }
+}
+
+TEST(ReceiveMonitor, IdleAndHungUpPortsCostNoProcessor) {
+  VLX_REQUIRE_SANDBOX();
+  TerminalSession session(kUtf8);
+  ASSERT_TRUE(session.WaitForScreen(kStartupLines));
+  ASSERT_TRUE(session.WaitPortReady());
+  ASSERT_TRUE(session.WaitConsoleReady());
+  const long tick = sysconf(_SC_CLK_TCK);
+
+  long before = CpuTicks(session.pid());
+  usleep(1000 * 1000);
+  EXPECT_LE(CpuTicks(session.pid()) - before, tick / 10) << "busy while idle";
+
+  close(session.device.master);  // the device hangs up
+  session.device.master = -1;
+  before = CpuTicks(session.pid());
+  usleep(1000 * 1000);
+  EXPECT_LE(CpuTicks(session.pid()) - before, tick / 10) << "busy on a hung-up port";
+  EXPECT_FALSE(vlxtest::WaitChild(session.pid(), 0).has_value());  // still serving
+}
+
+}  // namespace

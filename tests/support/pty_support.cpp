@@ -1,0 +1,229 @@
+#include "pty_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace vlxtest {
+namespace {
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+[[noreturn]] void Fail(const char* what) {
+  throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+Pty::Pty() {
+  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) Fail("posix_openpt");
+  path = ptsname(master);
+  slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) Fail("open pty slave");
+}
+
+Pty::~Pty() {
+  if (slave >= 0) close(slave);
+  if (master >= 0) close(master);
+}
+
+termios Pty::Settings() const {
+  termios tio{};
+  tcgetattr(slave, &tio);
+  return tio;
+}
+
+void Pty::Apply(const termios& settings) const { tcsetattr(slave, TCSANOW, &settings); }
+
+termios RawSettings(speed_t speed) {
+  termios tio{};
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 1;
+  cfsetspeed(&tio, speed);
+  return tio;
+}
+
+termios ShellSettings() {
+  termios tio{};
+  tio.c_iflag = ICRNL | IXON | BRKINT | IMAXBEL | IUTF8;
+  tio.c_oflag = 0;
+  tio.c_cflag = CS8 | CREAD;
+  tio.c_lflag = ISIG | ICANON | IEXTEN | ECHO | ECHOE | ECHOK | ECHOCTL | ECHOKE;
+  tio.c_cc[VINTR] = 3;
+  tio.c_cc[VQUIT] = 0x1C;
+  tio.c_cc[VERASE] = 0x7F;
+  tio.c_cc[VKILL] = 0x15;
+  tio.c_cc[VEOF] = 4;
+  tio.c_cc[VSTART] = 0x11;
+  tio.c_cc[VSTOP] = 0x13;
+  tio.c_cc[VSUSP] = 0x1A;
+  tio.c_cc[VLNEXT] = 0x16;
+  tio.c_cc[VWERASE] = 0x17;
+  tio.c_cc[VMIN] = 1;
+  cfsetspeed(&tio, B38400);
+  return tio;
+}
+
+void WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t put = write(fd, bytes.data(), bytes.size());
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        pollfd out{fd, POLLOUT, 0};
+        poll(&out, 1, 100);
+        continue;
+      }
+      Fail("write");
+    }
+    bytes.remove_prefix(static_cast<size_t>(put));
+  }
+}
+
+static bool ReadSome(int fd, int timeout_ms, std::string* into) {
+  pollfd in{fd, POLLIN, 0};
+  if (poll(&in, 1, timeout_ms) <= 0) return false;
+  char buffer[4096];
+  ssize_t got = read(fd, buffer, sizeof buffer);
+  if (got <= 0) return false;
+  into->append(buffer, static_cast<size_t>(got));
+  return true;
+}
+
+void ReadFor(int fd, int ms, std::string* into) {
+  int64_t end = NowMs() + ms;
+  for (int64_t left = ms; left > 0; left = end - NowMs()) {
+    if (!ReadSome(fd, static_cast<int>(left), into)) {
+      // EOF or error: nothing more will come, but keep the promised time.
+      if (NowMs() < end) std::this_thread::sleep_for(std::chrono::milliseconds(end - NowMs()));
+      return;
+    }
+  }
+}
+
+bool ReadUntil(int fd, std::string_view needle, int timeout_ms, std::string* into) {
+  int64_t end = NowMs() + timeout_ms;
+  while (into->find(needle) == std::string::npos) {
+    int64_t left = end - NowMs();
+    if (left <= 0) return false;
+    if (!ReadSome(fd, static_cast<int>(left), into)) {
+      if (NowMs() >= end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  return true;
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
+  int64_t end = NowMs() + timeout_ms;
+  while (!done()) {
+    if (NowMs() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+std::optional<Ended> WaitChild(pid_t pid, int timeout_ms) {
+  int64_t end = NowMs() + timeout_ms;
+  for (;;) {
+    int status = 0;
+    pid_t got = waitpid(pid, &status, WNOHANG);
+    if (got == pid) {
+      if (WIFEXITED(status)) return Ended{WEXITSTATUS(status), 0};
+      if (WIFSIGNALED(status)) return Ended{-1, WTERMSIG(status)};
+    } else if (got < 0 && errno != EINTR) {
+      return std::nullopt;
+    }
+    if (NowMs() >= end) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+ChildResult RunChild(const std::function<void()>& body, int timeout_ms) {
+  int out[2];
+  if (pipe(out) != 0) Fail("pipe");
+  fflush(stdout);
+  pid_t pid = fork();
+  if (pid < 0) Fail("fork");
+  if (pid == 0) {
+    close(out[0]);
+    dup2(out[1], STDOUT_FILENO);
+    close(out[1]);
+    body();
+    _exit(0);
+  }
+  close(out[1]);
+  ChildResult result;
+  int64_t end = NowMs() + timeout_ms;
+  while (ReadSome(out[0], static_cast<int>(std::max<int64_t>(1, end - NowMs())), &result.out)) {
+  }
+  close(out[0]);
+  auto ended = WaitChild(pid, static_cast<int>(std::max<int64_t>(1, end - NowMs())));
+  if (!ended) {
+    kill(pid, SIGKILL);
+    ended = WaitChild(pid, 5000);
+  }
+  result.ended = ended.value_or(Ended{});
+  return result;
+}
+
+pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) Fail("fork");
+  if (pid == 0) {
+    setsid();
+    int fd = open(console.path.c_str(), O_RDWR);
+    if (fd < 0) _exit(126);
+    ioctl(fd, TIOCSCTTY, 0);
+    dup2(fd, 0);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    if (fd > 2) close(fd);
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+std::string LauncherPath() { return VLX_LAUNCHER; }
+std::string VlxtermPath() { return VLXTERM_BIN; }
+
+bool SandboxWorks(std::string* why) {
+  static int known = -1;
+  static std::string reason;
+  if (known < 0) {
+    Pty device;
+    ChildResult r = RunChild([&] {
+      dup2(STDOUT_FILENO, STDERR_FILENO);
+      execl("/bin/bash", "bash", LauncherPath().c_str(), device.path.c_str(), "/bin/true",
+            static_cast<char*>(nullptr));
+      _exit(127);
+    });
+    known = r.ended == Ended{0, 0} ? 1 : 0;
+    reason = r.out;
+  }
+  *why = reason;
+  return known == 1;
+}
+
+}  // namespace vlxtest

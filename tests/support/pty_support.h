@@ -1,0 +1,82 @@
+// Test support: pseudo-terminals, child processes, and the sandbox that
+// runs vlxterm with a pty standing in for COM1. Shared by the tests and
+// the benchmark.
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vlxtest {
+
+// A pseudo-terminal pair; both ends stay open until destroyed.
+struct Pty {
+  Pty();
+  ~Pty();
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+
+  int master = -1;
+  int slave = -1;
+  std::string path;  // of the slave
+
+  termios Settings() const;
+  void Apply(const termios& settings) const;
+};
+
+// Raw settings for a pty: bytes pass unchanged both ways.
+termios RawSettings(speed_t speed);
+// What a shell leaves a terminal in (canonical, echo, signals), but with
+// output processing off so that a test sees the program's own bytes.
+termios ShellSettings();
+
+void WriteAll(int fd, std::string_view bytes);
+// Appends whatever arrives on fd within ms milliseconds.
+void ReadFor(int fd, int ms, std::string* into);
+// Reads into `into` until it contains `needle`; false on timeout or EOF.
+bool ReadUntil(int fd, std::string_view needle, int timeout_ms, std::string* into);
+// Polls until `done` holds; false after timeout_ms.
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms);
+
+// The exit of a child: its status, or the signal that ended it.
+struct Ended {
+  int code = -1;    // exit status when exited
+  int signal = 0;   // terminating signal, else 0
+  bool operator==(const Ended&) const = default;
+};
+std::optional<Ended> WaitChild(pid_t pid, int timeout_ms);
+// Runs body in a forked child and captures its standard output.
+struct ChildResult {
+  Ended ended;
+  std::string out;
+};
+ChildResult RunChild(const std::function<void()>& body, int timeout_ms = 10000);
+
+// Starts argv in a new session whose controlling terminal is console's
+// slave (standard input, output and error too).
+pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env = {});
+
+// The sandbox launcher and the binaries under test.
+std::string LauncherPath();
+std::string VlxtermPath();
+// Whether the launcher can build its namespace here; `why` says why not.
+bool SandboxWorks(std::string* why);
+
+}  // namespace vlxtest
+
+// Skips the test where the sandbox cannot be built, but fails it in CI:
+// there a missing sandbox means untested code.
+#define VLX_REQUIRE_SANDBOX()                                              \
+  do {                                                                     \
+    std::string vlx_why;                                                   \
+    if (!vlxtest::SandboxWorks(&vlx_why)) {                                \
+      if (std::getenv("CI") != nullptr) FAIL() << "no sandbox: " << vlx_why; \
+      GTEST_SKIP() << "no sandbox: " << vlx_why;                           \
+    }                                                                      \
+  } while (0)

@@ -1,0 +1,51 @@
+// One run of the real vlxterm in the sandbox: a console pty as its
+// controlling terminal and a device pty bound over COM1's device.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pty_support.h"
+
+namespace vlxtest {
+
+class TerminalSession {
+ public:
+  // Starts vlxterm with `device_path` (default: this session's own device
+  // pty) standing in for COM1. `env` entries are NAME=VALUE.
+  explicit TerminalSession(std::vector<std::string> env = {}, const char* device_path = nullptr);
+  ~TerminalSession();
+
+  Pty console;
+  Pty device;
+
+  // Everything the program has written to the console so far.
+  const std::string& Screen() const { return screen_; }
+  bool WaitForScreen(std::string_view text, int timeout_ms = 5000);
+  // Reads the console for ms milliseconds more.
+  void ReadScreenFor(int ms);
+
+  // Waits until the program has set the device line up (and so opened it).
+  bool WaitPortReady(int timeout_ms = 5000);
+  // Waits until the program has taken the console over (keys without Enter).
+  bool WaitConsoleReady(int timeout_ms = 5000);
+
+  void Type(std::string_view keys) { WriteAll(console.master, keys); }
+  void DeviceSends(std::string_view bytes) { WriteAll(device.master, bytes); }
+
+  std::optional<Ended> WaitExit(int timeout_ms = 5000);
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  std::string screen_;
+};
+
+// The four lines vlxterm starts with, as they reach the console.
+inline constexpr std::string_view kStartupLines =
+    "VLX Test terminal by Q.Zolb \n To exit, push [ESC] key \n Port=1 , Baud=2400\n---\n";
+
+}  // namespace vlxtest
