@@ -207,6 +207,28 @@ pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
 
 std::string LauncherPath() { return VLX_LAUNCHER; }
 std::string VlxtermPath() { return VLXTERM_BIN; }
+std::string RtsTracePath() { return VLX_RTS_TRACE; }
+
+int64_t MonotonicUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::vector<Arrival> ReadArrivals(int fd, uint8_t last, int timeout_ms, size_t most) {
+  std::vector<Arrival> arrivals;
+  int64_t end = NowMs() + timeout_ms;
+  for (int64_t left = timeout_ms; left > 0; left = end - NowMs()) {
+    pollfd in{fd, POLLIN, 0};
+    if (poll(&in, 1, static_cast<int>(left)) <= 0) break;
+    int64_t seen = MonotonicUs();
+    uint8_t byte = 0;
+    if (read(fd, &byte, 1) != 1) break;
+    arrivals.push_back({seen, byte});
+    if (byte == last || arrivals.size() == most) break;
+  }
+  return arrivals;
+}
 
 bool SandboxWorks(std::string* why) {
   static int known = -1;

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <termios.h>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -65,6 +66,17 @@ pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
 // The sandbox launcher and the binaries under test.
 std::string LauncherPath();
 std::string VlxtermPath();
+std::string RtsTracePath();  // the preload library that records modem lines
+
+// A byte as it arrived, with the time it was seen (microseconds, monotonic).
+struct Arrival {
+  int64_t us;
+  uint8_t byte;
+};
+// Reads from fd one byte at a time until `last` arrives, `most` bytes have
+// arrived, or timeout_ms pass.
+std::vector<Arrival> ReadArrivals(int fd, uint8_t last, int timeout_ms, size_t most = SIZE_MAX);
+int64_t MonotonicUs();
 // Whether the launcher can build its namespace here; `why` says why not.
 bool SandboxWorks(std::string* why);
 

@@ -4,12 +4,21 @@
 
 namespace vlxtest {
 
-TerminalSession::TerminalSession(std::vector<std::string> env, const char* device_path) {
+TerminalSession::TerminalSession(std::vector<std::string> env, const char* device_path,
+                                 const std::string& trace_file) {
   console.Apply(ShellSettings());
   // Not 2400 and raw, so that the program's own set-up can be seen.
   device.Apply(RawSettings(B9600));
-  std::string target = device_path != nullptr ? device_path : device.path;
-  pid_ = SpawnOnConsole(console, {"/bin/bash", LauncherPath(), target, VlxtermPath()}, env);
+  std::vector<std::string> argv{"/bin/bash", LauncherPath(),
+                                device_path != nullptr ? device_path : device.path};
+  if (!trace_file.empty()) {
+    // Preloaded into vlxterm alone, not into the launcher's tools.
+    argv.insert(argv.end(), {"/usr/bin/env", "LD_PRELOAD=" + RtsTracePath(),
+                             "VLX_TRACE_FILE=" + trace_file,
+                             "ASAN_OPTIONS=verify_asan_link_order=0"});
+  }
+  argv.push_back(VlxtermPath());
+  pid_ = SpawnOnConsole(console, argv, env);
 }
 
 TerminalSession::~TerminalSession() {

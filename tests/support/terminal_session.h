@@ -14,8 +14,10 @@ namespace vlxtest {
 class TerminalSession {
  public:
   // Starts vlxterm with `device_path` (default: this session's own device
-  // pty) standing in for COM1. `env` entries are NAME=VALUE.
-  explicit TerminalSession(std::vector<std::string> env = {}, const char* device_path = nullptr);
+  // pty) standing in for COM1. `env` entries are NAME=VALUE. With
+  // `trace_file`, the binary runs with the modem-line recorder preloaded.
+  explicit TerminalSession(std::vector<std::string> env = {}, const char* device_path = nullptr,
+                           const std::string& trace_file = "");
   ~TerminalSession();
 
   Pty console;

@@ -1,0 +1,208 @@
+// Typing and sending lines, end to end: the real vlxterm in the sandbox,
+// keys typed on its console pty, bytes time-stamped at the device pty.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "terminal_session.h"
+
+namespace {
+
+using vlxtest::Arrival;
+using vlxtest::Ended;
+using vlxtest::kStartupLines;
+using vlxtest::TerminalSession;
+
+constexpr int64_t kHoldUs = 30000;
+// A byte's arrival is seen by a reader that may itself be late by a little;
+// the recorder test checks the hold inside the program, without slack.
+constexpr int64_t kReaderSlackUs = 1000;
+
+void Start(TerminalSession& session) {
+  ASSERT_TRUE(session.WaitForScreen(kStartupLines)) << session.Screen();
+  ASSERT_TRUE(session.WaitPortReady());
+  ASSERT_TRUE(session.WaitConsoleReady());
+}
+
+std::string Bytes(const std::vector<Arrival>& arrivals) {
+  std::string bytes;
+  for (const Arrival& a : arrivals) bytes.push_back(static_cast<char>(a.byte));
+  return bytes;
+}
+
+std::string AfterStartup(const TerminalSession& session) {
+  return session.Screen().substr(std::min(session.Screen().size(), kStartupLines.size()));
+}
+
+TEST(LineEntry, TypedLinesReachTheDeviceAsCorrected) {
+  VLX_REQUIRE_SANDBOX();
+  struct Case {
+    const char* what;
+    std::string typed;
+    std::string sent;    // at the device, up to and with the CR
+    std::string screen;  // after the start-up lines
+  };
+  const Case cases[] = {
+      {"Backspace corrects", "abc\x7F" "d\r", "abd\r", "abc\b \bd\r\n"},
+      {"Enter alone sends CR", "\r", "\r", "\r\n"},
+      {"Tab and code 1 are stored, echoed, sent", "\t\x01x\r", "\t\x01x\r", "\t\x01x\r\n"},
+      {"F1 ends the sent text at its 0 lead code", "ab\x1BOPc\r", "ab\r", std::string("ab\0;c\r\n", 7)},
+      {"Backspace at the start does nothing", "\x7F\x7F" "a\r", "a\r", "a\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TerminalSession session;
+    Start(session);
+    session.Type(c.typed);
+    EXPECT_EQ(Bytes(vlxtest::ReadArrivals(session.device.master, '\r', 5000)), c.sent);
+    session.ReadScreenFor(50);
+    EXPECT_EQ(AfterStartup(session), c.screen);
+    session.Type("\x1B");
+    EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
+  }
+}
+
+TEST(LineEntry, EscWhileTypingEndsWithStatusZeroAndSendsNothing) {
+  VLX_REQUIRE_SANDBOX();
+  for (std::string typed : {"\x1B", "abc\x1B"}) {
+    TerminalSession session;
+    Start(session);
+    session.Type(typed);
+    EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
+    EXPECT_EQ(Bytes(vlxtest::ReadArrivals(session.device.master, '\r', 100)), "");
+    EXPECT_EQ(AfterStartup(session), typed.substr(0, typed.size() - 1));
+  }
+}
+
+TEST(LineEntry, EachByteTakesItsOwnThirtyMilliseconds) {
+  VLX_REQUIRE_SANDBOX();
+  TerminalSession session;
+  Start(session);
+  session.Type("hello\r");
+  auto arrivals = vlxtest::ReadArrivals(session.device.master, '\r', 5000);
+  ASSERT_EQ(Bytes(arrivals), "hello\r");
+  for (size_t i = 1; i < arrivals.size(); ++i) {
+    EXPECT_GE(arrivals[i].us - arrivals[i - 1].us, kHoldUs - kReaderSlackUs) << "before byte " << i;
+  }
+  EXPECT_GE(arrivals.back().us - arrivals.front().us, 5 * kHoldUs - kReaderSlackUs);
+}
+
+TEST(LineEntry, EscWhileSendingCutsTheLineButNotTheProgram) {
+  VLX_REQUIRE_SANDBOX();
+  TerminalSession session;
+  Start(session);
+  session.Type("0123456789\r");
+  std::string sent = Bytes(vlxtest::ReadArrivals(session.device.master, '\r', 5000, 3));
+  ASSERT_EQ(sent, "012");
+  session.Type("\x1B");
+  sent += Bytes(vlxtest::ReadArrivals(session.device.master, '\r', 5000));
+  // A lone Esc is known as such only after a short wait, so one or two more
+  // bytes may go out; the rest must not, and the CR still follows.
+  ASSERT_GE(sent.size(), 4u);
+  EXPECT_LE(sent.size(), 7u) << sent;
+  EXPECT_EQ(sent.substr(0, sent.size() - 1), std::string("0123456789").substr(0, sent.size() - 1));
+  EXPECT_EQ(sent.back(), '\r');
+  EXPECT_FALSE(session.WaitExit(200).has_value());  // it only cut the line
+  session.Type("\x1B");
+  EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
+}
+
+TEST(LineEntry, DeviceBytesWaitUntilTheLineHasGoneOut) {
+  VLX_REQUIRE_SANDBOX();
+  TerminalSession session;
+  Start(session);
+  session.Type("ab");
+  ASSERT_TRUE(session.WaitForScreen(std::string(kStartupLines) + "ab"));
+  std::string reply;
+  for (int i = 0; i < 200; ++i) reply += "line " + std::to_string(i) + "\r";
+  session.DeviceSends(reply);
+  session.ReadScreenFor(300);
+  EXPECT_EQ(AfterStartup(session), "ab");  // nothing shown while typing
+  session.Type("\r");
+  EXPECT_EQ(Bytes(vlxtest::ReadArrivals(session.device.master, '\r', 5000)), "ab\r");
+  std::string shown = reply;
+  for (char& c : shown) c = c == '\r' ? '\n' : c;
+  EXPECT_TRUE(session.WaitForScreen(std::string(kStartupLines) + "ab\r\n" + shown))
+      << testing::PrintToString(AfterStartup(session));
+}
+
+TEST(LineEntry, AFullLineTakesNoMoreButStillCorrectsAndSends) {
+  VLX_REQUIRE_SANDBOX();
+  TerminalSession session;
+  Start(session);
+  const std::string full(79, 'x');
+  session.Type(full + "yz\x7F" "w\r");
+  auto arrivals = vlxtest::ReadArrivals(session.device.master, '\r', 10000);
+  EXPECT_EQ(Bytes(arrivals), full.substr(1) + "w\r");
+  session.ReadScreenFor(50);
+  EXPECT_EQ(AfterStartup(session), full + "\a\a\b \bw\r\n");
+}
+
+// The recorder's lines: "<us> set|clear <fd> [DTR] [RTS]", "<us> wrote <fd>
+// <count> <byte>", "<us> sleep <ms>", "<us> woke <result>".
+struct Event {
+  int64_t us;
+  std::string text;  // without the time
+};
+
+std::vector<Event> ReadTrace(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<Event> events;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    Event e{};
+    fields >> e.us;
+    std::getline(fields >> std::ws, e.text);
+    events.push_back(e);
+  }
+  return events;
+}
+
+TEST(LineEntry, EveryByteGoesOutInsideItsOwnRtsPulse) {
+  VLX_REQUIRE_SANDBOX();
+  char trace[] = "/tmp/vlx-trace-XXXXXX";
+  close(mkstemp(trace));
+  {
+    TerminalSession session({}, nullptr, trace);
+    Start(session);
+    session.Type("hi\r");
+    ASSERT_EQ(Bytes(vlxtest::ReadArrivals(session.device.master, '\r', 5000)), "hi\r");
+    session.Type("\x1B");
+    ASSERT_EQ(session.WaitExit(), (Ended{0, 0}));
+  }
+  std::vector<Event> events = ReadTrace(trace);
+  std::remove(trace);
+  ASSERT_GE(events.size(), 2u);
+  // At open: DTR up, RTS down, each touching only its own line.
+  int port = -1;
+  ASSERT_EQ(std::sscanf(events[0].text.c_str(), "set %d DTR", &port), 1) << events[0].text;
+  const std::string fd = std::to_string(port);
+  EXPECT_EQ(events[1].text, "clear " + fd + " RTS");
+
+  const std::string expected_pulse[] = {"set " + fd + " RTS", "wrote " + fd + " 1 ", "sleep 30",
+                                        "woke 0", "clear " + fd + " RTS"};
+  size_t at = 2;
+  for (const char* byte : {"68", "69", "0d"}) {
+    SCOPED_TRACE(byte);
+    ASSERT_LE(at + 5, events.size());
+    for (size_t step = 0; step < 5; ++step) {
+      std::string want = expected_pulse[step] + (step == 1 ? byte : "");
+      EXPECT_EQ(events[at + step].text, want);
+    }
+    EXPECT_GE(events[at + 4].us - events[at + 1].us, kHoldUs) << "RTS dropped too soon";
+    at += 5;
+  }
+  EXPECT_EQ(at, events.size()) << "unexpected modem-line calls after the line";
+  for (const Event& e : events) {
+    if (e.text.rfind("clear", 0) == 0) {
+      EXPECT_EQ(e.text.find("DTR"), std::string::npos) << e.text;
+    }
+    EXPECT_EQ(e.text.rfind("assign", 0), std::string::npos) << e.text;
+  }
+}
+
+}  // namespace

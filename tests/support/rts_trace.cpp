@@ -1,0 +1,80 @@
+// A preload library for the tests: records the modem-line ioctls, the
+// writes to descriptors that had them, and the sleeps of the program it is
+// loaded into, each with a monotonic time stamp, to the file named by
+// VLX_TRACE_FILE. A pty cannot show its modem lines; this can.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+int log_fd = -2;
+bool modem_fd[1024];
+
+long long NowUs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+}
+
+template <typename F>
+F Next(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+void Log(const char* format, ...) {
+  if (log_fd == -2) {
+    const char* path = std::getenv("VLX_TRACE_FILE");
+    log_fd = path ? open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644) : -1;
+  }
+  if (log_fd < 0) return;
+  char line[128];
+  int length = std::snprintf(line, sizeof line, "%lld ", NowUs());
+  va_list args;
+  va_start(args, format);
+  length += std::vsnprintf(line + length, sizeof line - length, format, args);
+  va_end(args);
+  line[length++] = '\n';
+  static auto real_write = Next<ssize_t (*)(int, const void*, size_t)>("write");
+  real_write(log_fd, line, static_cast<size_t>(length));
+}
+
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  if (request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET) {
+    if (fd >= 0 && fd < 1024) modem_fd[fd] = true;
+    const char* what = request == TIOCMBIS ? "set" : request == TIOCMBIC ? "clear" : "assign";
+    int bits = *static_cast<int*>(argument);
+    Log("%s %d%s%s", what, fd, (bits & TIOCM_DTR) ? " DTR" : "", (bits & TIOCM_RTS) ? " RTS" : "");
+  }
+  static auto real_ioctl = Next<int (*)(int, unsigned long, void*)>("ioctl");
+  return real_ioctl(fd, request, argument);
+}
+
+extern "C" ssize_t write(int fd, const void* data, size_t size) {
+  static auto real_write = Next<ssize_t (*)(int, const void*, size_t)>("write");
+  ssize_t put = real_write(fd, data, size);
+  if (fd >= 0 && fd < 1024 && modem_fd[fd]) {
+    Log("wrote %d %zd %02x", fd, put, size > 0 ? *static_cast<const unsigned char*>(data) : 0);
+  }
+  return put;
+}
+
+extern "C" int nanosleep(const timespec* request, timespec* remain) {
+  static auto real_nanosleep = Next<int (*)(const timespec*, timespec*)>("nanosleep");
+  Log("sleep %ld", request->tv_sec * 1000 + request->tv_nsec / 1000000);
+  int result = real_nanosleep(request, remain);
+  Log("woke %d", result);
+  return result;
+}
