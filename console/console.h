@@ -2,16 +2,9 @@
 // unechoed key read, and standard output that shows each write at once.
 #pragma once
 
-#ifdef _WIN32
-#include <conio.h>
-#endif
-
 namespace console {
 
-#ifdef _WIN32
-using ::_getch;
-using ::_kbhit;
-#else
+// The Windows runtime's _kbhit and _getch, or their POSIX equivalents.
 // Non-zero when a key code can be read without waiting (a pending second
 // code counts); never waits, consumes nothing. 0 when there is no console.
 int _kbhit();
@@ -19,7 +12,6 @@ int _kbhit();
 // no character gives two codes on two reads: a lead 0x00 or 0xE0, then the
 // key's code. -1 when the console cannot be read.
 int _getch();
-#endif
 
 // Sets standard output up: unbuffered on a terminal, fully buffered
 // (4096 bytes) when redirected. Call before the first output.

@@ -1,11 +1,14 @@
 // The portable serial logic over the fake platform layer.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "comport.h"
 #include "fake_platform.h"
-#include "pty_support.h"
 
 namespace {
 
@@ -63,26 +66,33 @@ TEST_F(ComportLogic, OpenFailuresReportAndExitWithStatusOne) {
       {"port out of range", true, true, 256, 2400, "Comport Open FAIL!\n", false},
       {"baud not supported", true, true, 1, 1200, "Comport Open FAIL!\n", false},
   };
+  const auto out_path = std::filesystem::temp_directory_path() / "vlx-open-failure.out";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto result = vlxtest::RunChild([&] {
-      fake::Reset();
-      platform.open_succeeds = c.open_succeeds;
-      platform.configure_succeeds = c.configure_succeeds;
-      ComportSetting::port = c.port;
-      ComportSetting::baud = c.baud;
-      // Reports what was closed through stdout's end, after the message.
-      std::atexit([] {
-        for (const std::string& call : platform.log) {
-          if (call == "close") std::fputs("<closed>", stdout);
-        }
-      });
-      ComportOpenSetting();
-      std::fputs("<returned>", stdout);
-    });
-    EXPECT_EQ(result.ended, (vlxtest::Ended{1, 0}));
-    EXPECT_EQ(result.out, c.out + (c.closed ? "<closed>" : ""));
+    std::filesystem::remove(out_path);
+    EXPECT_EXIT(
+        {
+          std::freopen(out_path.string().c_str(), "wb", stdout);
+          platform.open_succeeds = c.open_succeeds;
+          platform.configure_succeeds = c.configure_succeeds;
+          ComportSetting::port = c.port;
+          ComportSetting::baud = c.baud;
+          // Says, after the message, whether the port was closed.
+          std::atexit([] {
+            for (const std::string& call : platform.log) {
+              if (call == "close") std::fputs("<closed>", stdout);
+            }
+          });
+          ComportOpenSetting();
+          std::fputs("<returned>", stdout);
+        },
+        testing::ExitedWithCode(1), "");
+    std::ifstream in(out_path, std::ios::binary);
+    std::stringstream out;
+    out << in.rdbuf();
+    EXPECT_EQ(out.str(), c.out + (c.closed ? "<closed>" : ""));
   }
+  std::filesystem::remove(out_path);
 }
 
 TEST_F(ComportLogic, GetcGivesTheByteOr0xFFWhenNothingWasRead) {

@@ -1,5 +1,6 @@
 #include "fake_platform.h"
 
+#include <cstdint>
 #include <cstdio>
 
 #include "comport_platform.h"
@@ -13,10 +14,16 @@ void Reset() { platform = Platform{}; }
 using fake::platform;
 
 namespace comport_platform {
+namespace {
 
-constexpr PortHandle kOpened = 7;
+// A descriptor on POSIX, a HANDLE on Windows: the C cast fits both.
+PortHandle HandleOf(intptr_t value) { return (PortHandle)value; }
 
-PortHandle NoPort() { return -1; }
+const PortHandle kOpened = HandleOf(7);
+
+}  // namespace
+
+PortHandle NoPort() { return HandleOf(-1); }
 
 PortHandle OpenPort(const char* name) {
   platform.opened_name = name;

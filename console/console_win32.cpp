@@ -1,0 +1,19 @@
+// Keys on Windows are the runtime's own _kbhit and _getch.
+#include <conio.h>
+
+#include "console.h"
+#include "console_win32.h"
+
+namespace console {
+
+int _kbhit() { return ::_kbhit(); }
+int _getch() { return ::_getch(); }
+
+HANDLE InputHandle() {
+  static HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+  return input;
+}
+
+}  // namespace console
