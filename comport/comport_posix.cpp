@@ -29,6 +29,46 @@ speed_t SpeedFor(uint32_t baud) {
   }
 }
 
+// The driver's receive queue, partly kept here: one read takes all that
+// waits, and the one-byte reads are served from it. The terminal still
+// takes one byte per pass, with a fraction of the system calls.
+struct ReceiveQueue {
+  int fd = -1;
+  uint8_t bytes[1024];
+  size_t next = 0;
+  size_t end = 0;
+  // The last read took less than it could, so the driver was empty then:
+  // once this queue drains, the next count may answer 0 without asking
+  // the driver again. The poll loop's idle wait asks instead (it sees any
+  // byte that came meanwhile), and any later count asks the driver.
+  bool driver_was_empty = false;
+};
+ReceiveQueue received;
+
+// Bytes waiting here, after a read of the driver's when none were left.
+size_t Refill(int fd) {
+  if (received.fd != fd) {
+    received = ReceiveQueue{};
+    received.fd = fd;
+  }
+  if (received.next == received.end) {
+    received.next = received.end = 0;
+    if (received.driver_was_empty) {
+      received.driver_was_empty = false;
+      return 0;
+    }
+    ssize_t got;
+    do {
+      got = read(fd, received.bytes, sizeof received.bytes);  // VMIN=0: never waits
+    } while (got < 0 && errno == EINTR);
+    if (got > 0) {
+      received.end = static_cast<size_t>(got);
+      received.driver_was_empty = received.end < sizeof received.bytes;
+    }
+  }
+  return received.end - received.next;
+}
+
 void SetModemLine(int fd, int line, bool high) {
   // TIOCMBIS/TIOCMBIC touch only the named line; TIOCMSET would clobber the
   // others. Not checked: a pty refuses modem control and that is fine.
@@ -101,18 +141,14 @@ bool Configure(PortHandle fd, uint32_t baud) {
   return true;
 }
 
-uint32_t RxCount(PortHandle fd) {
-  int count = 0;
-  if (ioctl(fd, FIONREAD, &count) != 0 || count < 0) return 0;
-  return static_cast<uint32_t>(count);
-}
+// At least this many bytes wait (more may wait in the driver); 0 when
+// none do or the port cannot be read.
+uint32_t RxCount(PortHandle fd) { return static_cast<uint32_t>(Refill(fd)); }
 
 int ReadByte(PortHandle fd, uint8_t* byte) {
-  ssize_t got;
-  do {
-    got = read(fd, byte, 1);
-  } while (got < 0 && errno == EINTR);
-  return got > 0 ? 1 : 0;
+  if (Refill(fd) == 0) return 0;
+  *byte = received.bytes[received.next++];
+  return 1;
 }
 
 void WriteByte(PortHandle fd, uint8_t byte) {
@@ -131,6 +167,9 @@ void SleepMs(unsigned milliseconds) {
   }
 }
 
-void Close(PortHandle fd) { close(fd); }
+void Close(PortHandle fd) {
+  if (received.fd == fd) received = ReceiveQueue{};
+  close(fd);
+}
 
 }  // namespace comport_platform

@@ -31,6 +31,9 @@ enum Mode : int { kUntouched, kBaseMode, kReadMode };
 int tty_fd = -1;
 bool open_tried = false;
 bool unreadable = false;  // the terminal hung up or failed to read
+// The idle wait has just seen the terminal without input: the next key
+// test may take that for its own read. Any later one reads.
+bool seen_quiet = false;
 termios user_mode;        // as the user had it, restored at every exit
 termios base_mode;        // while we run: raw input, no echo, signals on
 termios read_mode;        // while _getch waits: no signals, no flow control
@@ -187,7 +190,11 @@ int TakeCode() {
 int _kbhit() {
   if (CodeReady()) return 1;
   if (!EnsureOpen()) return 0;
-  Fill();
+  if (seen_quiet) {
+    seen_quiet = false;
+  } else {
+    Fill();
+  }
   Decide();
   return CodeReady() ? 1 : 0;
 }
@@ -207,6 +214,8 @@ int _getch() {
   Apply(kBaseMode);
   return CodeReady() ? TakeCode() : -1;
 }
+
+void KeysSeenQuiet() { seen_quiet = true; }
 
 int KeyPollFd() { return (tty_fd >= 0 && !unreadable) ? tty_fd : -1; }
 

@@ -7,6 +7,10 @@ namespace console {
 // or cannot be read.
 int KeyPollFd();
 
+// The idle wait saw no input on KeyPollFd(): the next key test may rely
+// on that instead of reading the terminal again.
+void KeysSeenQuiet();
+
 // Milliseconds until bytes held back as a possible key sequence must be
 // decided (a lone Esc, say), or -1 when none are held back.
 int KeyDecideInMs();

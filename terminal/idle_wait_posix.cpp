@@ -9,7 +9,7 @@
 namespace {
 
 // An upper bound, so that nothing can leave the loop asleep for long.
-constexpr int kLongestWaitMs = 500;
+constexpr int kLongestWaitMs = 5000;
 // A port that hangs up reports so at once and forever: leave it out of the
 // wait for this long each time instead of spinning on it.
 constexpr int kHungPortRestMs = 250;
@@ -41,6 +41,7 @@ void IdleWait() {
   pollfd fds[2] = {{port_resting ? -1 : ComportHandle(), POLLIN, 0},
                    {console::KeyPollFd(), POLLIN, 0}};
   if (poll(fds, 2, timeout) <= 0) return;
+  if (fds[1].fd >= 0 && fds[1].revents == 0) console::KeysSeenQuiet();
   if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
     port_rest_until = now;
     port_rest_until.tv_nsec += kHungPortRestMs * 1000000L;

@@ -173,6 +173,22 @@ TEST(ConsolePosix, KeyTestNeverWaitsAndCountsThePendingCode) {
   EXPECT_EQ(child.reports, "none ready\n224 1 80 0\n");
 }
 
+TEST(ConsolePosix, TheIdleWaitsQuietHintIsTrustedOnce) {
+  ConsoleChild child([](int report) {
+    console::_kbhit();
+    Report(report, "ready\n");
+    usleep(200 * 1000);  // the key is typed meanwhile
+    console::KeysSeenQuiet();
+    char text[16];
+    int first = console::_kbhit();
+    std::snprintf(text, sizeof text, "%d %d\n", first, console::_kbhit());
+    Report(report, text);
+  });
+  ASSERT_TRUE(child.WaitReport("ready\n"));
+  vlxtest::WriteAll(child.console.master, "k");
+  ASSERT_TRUE(child.WaitReport("ready\n0 1\n"));
+}
+
 TEST(ConsolePosix, WithoutATerminalNoKeyAndReadsFail) {
   ConsoleChild child(
       [](int report) {

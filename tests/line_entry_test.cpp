@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "terminal_session.h"
 
@@ -141,27 +139,6 @@ TEST(LineEntry, AFullLineTakesNoMoreButStillCorrectsAndSends) {
   EXPECT_EQ(AfterStartup(session), full + "\a\a\b \bw\r\n");
 }
 
-// The recorder's lines: "<us> set|clear <fd> [DTR] [RTS]", "<us> wrote <fd>
-// <count> <byte>", "<us> sleep <ms>", "<us> woke <result>".
-struct Event {
-  int64_t us;
-  std::string text;  // without the time
-};
-
-std::vector<Event> ReadTrace(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<Event> events;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    Event e{};
-    fields >> e.us;
-    std::getline(fields >> std::ws, e.text);
-    events.push_back(e);
-  }
-  return events;
-}
-
 TEST(LineEntry, EveryByteGoesOutInsideItsOwnRtsPulse) {
   VLX_REQUIRE_SANDBOX();
   char trace[] = "/tmp/vlx-trace-XXXXXX";
@@ -174,7 +151,7 @@ TEST(LineEntry, EveryByteGoesOutInsideItsOwnRtsPulse) {
     session.Type("\x1B");
     ASSERT_EQ(session.WaitExit(), (Ended{0, 0}));
   }
-  std::vector<Event> events = ReadTrace(trace);
+  std::vector<vlxtest::TraceEvent> events = vlxtest::ReadTrace(trace);
   std::remove(trace);
   ASSERT_GE(events.size(), 2u);
   // At open: DTR up, RTS down, each touching only its own line.
@@ -197,7 +174,7 @@ TEST(LineEntry, EveryByteGoesOutInsideItsOwnRtsPulse) {
     at += 5;
   }
   EXPECT_EQ(at, events.size()) << "unexpected modem-line calls after the line";
-  for (const Event& e : events) {
+  for (const vlxtest::TraceEvent& e : events) {
     if (e.text.rfind("clear", 0) == 0) {
       EXPECT_EQ(e.text.find("DTR"), std::string::npos) << e.text;
     }

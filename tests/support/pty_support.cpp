@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -213,6 +215,20 @@ int64_t MonotonicUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+std::vector<TraceEvent> ReadTrace(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<TraceEvent> events;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    TraceEvent e{};
+    fields >> e.us;
+    std::getline(fields >> std::ws, e.text);
+    events.push_back(e);
+  }
+  return events;
 }
 
 std::vector<Arrival> ReadArrivals(int fd, uint8_t last, int timeout_ms, size_t most) {

@@ -77,6 +77,15 @@ struct Arrival {
 // arrived, or timeout_ms pass.
 std::vector<Arrival> ReadArrivals(int fd, uint8_t last, int timeout_ms, size_t most = SIZE_MAX);
 int64_t MonotonicUs();
+
+// A line of the modem-line recorder (RtsTracePath()): the time in
+// microseconds, then "set|clear <fd> [DTR] [RTS]", "wrote <fd> <count>
+// <first byte, hex>", "sleep <ms>" or "woke <result>".
+struct TraceEvent {
+  int64_t us;
+  std::string text;
+};
+std::vector<TraceEvent> ReadTrace(const std::string& path);
 // Whether the launcher can build its namespace here; `why` says why not.
 bool SandboxWorks(std::string* why);
 
