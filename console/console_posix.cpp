@@ -40,12 +40,8 @@ termios read_mode;        // while _getch waits: no signals, no flow control
 volatile sig_atomic_t applied = kUntouched;
 uint8_t erase_char = 0;
 
-uint8_t pending_bytes[64];  // read from the terminal, not yet decided
-size_t pending_length = 0;
+KeyInput keys;
 int64_t last_arrival_ms = 0;
-uint8_t codes[2];  // decided codes, served one per read
-int codes_next = 0;
-int codes_count = 0;
 
 int64_t NowMs() {
   timespec now;
@@ -145,10 +141,11 @@ bool EnsureOpen() {
 
 // Takes whatever the terminal has ready, without waiting.
 void Fill() {
-  while (!unreadable && pending_length < sizeof pending_bytes) {
-    ssize_t got = read(tty_fd, pending_bytes + pending_length, sizeof pending_bytes - pending_length);
+  while (!unreadable && KeyInputRoom(keys) > 0) {
+    uint8_t bytes[sizeof keys.bytes];
+    ssize_t got = read(tty_fd, bytes, KeyInputRoom(keys));
     if (got > 0) {
-      pending_length += static_cast<size_t>(got);
+      KeyInputAdd(&keys, bytes, static_cast<size_t>(got));
       last_arrival_ms = NowMs();
     } else if (got < 0 && errno == EINTR) {
       continue;
@@ -159,30 +156,9 @@ void Fill() {
   }
 }
 
-bool Settled() {
-  return unreadable || pending_length == sizeof pending_bytes || NowMs() - last_arrival_ms >= kSequenceWaitMs;
-}
-
-// Decides held-back bytes into codes until one key has codes or more bytes
-// are needed.
-void Decide() {
-  while (codes_count == 0 && pending_length > 0) {
-    KeyCodes key;
-    if (!DecodeKey(pending_bytes, pending_length, Settled(), erase_char, &key)) return;
-    pending_length -= key.consumed;
-    std::memmove(pending_bytes, pending_bytes + key.consumed, pending_length);
-    codes_next = 0;
-    codes_count = key.count;
-    std::memcpy(codes, key.codes, sizeof codes);
-  }
-}
-
-bool CodeReady() { return codes_next < codes_count; }
-
-int TakeCode() {
-  int code = codes[codes_next++];
-  if (codes_next == codes_count) codes_next = codes_count = 0;
-  return code;
+bool CodeReady() {
+  bool settled = unreadable || NowMs() - last_arrival_ms >= kSequenceWaitMs;
+  return KeyInputReady(&keys, settled, erase_char);
 }
 
 }  // namespace
@@ -195,24 +171,21 @@ int _kbhit() {
   } else {
     Fill();
   }
-  Decide();
   return CodeReady() ? 1 : 0;
 }
 
 int _getch() {
-  if (CodeReady()) return TakeCode();
+  if (CodeReady()) return KeyInputTake(&keys);
   if (!EnsureOpen()) return -1;
   Apply(kReadMode);
   for (;;) {
     Fill();
-    Decide();
     if (CodeReady() || unreadable) break;
-    int wait_ms = KeyDecideInMs();
     pollfd key{tty_fd, POLLIN, 0};
-    poll(&key, 1, wait_ms);  // interrupted or timed out: decide again
+    poll(&key, 1, KeyDecideInMs());  // interrupted or timed out: decide again
   }
   Apply(kBaseMode);
-  return CodeReady() ? TakeCode() : -1;
+  return CodeReady() ? KeyInputTake(&keys) : -1;
 }
 
 void KeysSeenQuiet() { seen_quiet = true; }
@@ -220,7 +193,7 @@ void KeysSeenQuiet() { seen_quiet = true; }
 int KeyPollFd() { return (tty_fd >= 0 && !unreadable) ? tty_fd : -1; }
 
 int KeyDecideInMs() {
-  if (pending_length == 0 || CodeReady()) return -1;
+  if (!KeyInputUndecided(keys)) return -1;
   int64_t left = last_arrival_ms + kSequenceWaitMs - NowMs();
   return left > 0 ? static_cast<int>(left) : 0;
 }

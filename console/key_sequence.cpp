@@ -2,6 +2,8 @@
 // mapped onto the Windows runtime's two-code keys.
 #include "key_sequence.h"
 
+#include <cstring>
+
 namespace console {
 namespace {
 
@@ -110,6 +112,7 @@ bool Done(KeyCodes* out, size_t consumed) {
 }
 
 bool Char(KeyCodes* out, size_t consumed, uint8_t code) {
+  if (consumed > kLongestKeySequence) return Done(out, consumed);
   out->consumed = consumed;
   out->count = 1;
   out->codes[0] = code;
@@ -117,6 +120,7 @@ bool Char(KeyCodes* out, size_t consumed, uint8_t code) {
 }
 
 bool Pair2(KeyCodes* out, size_t consumed, Key key, unsigned mods) {
+  if (consumed > kLongestKeySequence || mods > (kShift | kAlt | kCtrl)) return Done(out, consumed);
   // When modifiers combine, Alt wins over Ctrl and Ctrl over Shift.
   int column = (mods & kAlt) ? 3 : (mods & kCtrl) ? 2 : (mods & kShift) ? 1 : 0;
   const Pair& pair = kWindowsCodes[key][column];
@@ -127,8 +131,14 @@ bool Pair2(KeyCodes* out, size_t consumed, Key key, unsigned mods) {
   return true;
 }
 
-// xterm's modifier parameter: m = 1 + Shift 1 + Alt 2 + Ctrl 4 (+ Meta 8).
-unsigned ModsFromParam(unsigned m) { return m >= 2 ? (m - 1) & (kShift | kAlt | kCtrl) : 0; }
+// xterm's modifier parameter: m = 1 + Shift 1 + Alt 2 + Ctrl 4 (+ Meta 8,
+// which has no Windows column and is ignored). Beyond 16 it names no
+// modifiers: more than all of them, so Pair2 drops the key.
+constexpr unsigned kNoSuchModifiers = 0x80;
+unsigned ModsFromParam(unsigned m) {
+  if (m > 16) return kNoSuchModifiers;
+  return m >= 2 ? (m - 1) & (kShift | kAlt | kCtrl) : 0;
+}
 
 struct Params {
   unsigned value[2];
@@ -177,12 +187,13 @@ bool DecodeCsi(const uint8_t* bytes, size_t length, size_t i, bool settled, unsi
   i = ReadParams(bytes, length, i, &params);
   // rxvt ends its shifted keys with '$', which is an intermediate byte to a
   // strict parser; no key sends real intermediates, so '$' ends it here.
+  size_t intermediates = i;
   while (i < length && IsIntermediateByte(bytes[i]) && bytes[i] != '$') ++i;
   if (i == length) return settled ? Done(out, length) : false;
   uint8_t final = bytes[i];
   if (!IsFinalByte(final) && final != '$') return Done(out, i);  // broken: drop what came before
   size_t consumed = i + 1;
-  if (params.odd) return Done(out, consumed);
+  if (params.odd || i != intermediates) return Done(out, consumed);
 
   if (final == '~' || final == '^' || final == '$' || final == '@') {
     if (params.count == 0) return Done(out, consumed);
@@ -261,6 +272,88 @@ bool DecodeKey(const uint8_t* bytes, size_t length, bool settled, uint8_t erase,
   if (introducer == '\t') return Pair2(out, 2, kBackTab, 0);
   // Alt with a key that has a character reads as the character alone.
   return Char(out, 2, (erase != 0 && introducer == erase) ? 8 : introducer);
+}
+
+size_t KeyInputRoom(const KeyInput& input) { return sizeof input.bytes - input.length; }
+
+void KeyInputAdd(KeyInput* input, const uint8_t* bytes, size_t length) {
+  if (length > KeyInputRoom(*input)) length = KeyInputRoom(*input);
+  std::memcpy(input->bytes + input->length, bytes, length);
+  input->length += length;
+}
+
+namespace {
+
+void Consume(KeyInput* input, size_t count) {
+  input->length -= count;
+  std::memmove(input->bytes, input->bytes + count, input->length);
+}
+
+// Where the tail of a sequence that filled the buffer is being dropped.
+enum Dropping : uint8_t { kNotDropping, kCsiParams, kCsiIntermediates, kSs3Params };
+
+// Where a sequence cut short at the end of bytes[0..length) stands.
+Dropping CutShort(const uint8_t* bytes, size_t length) {
+  size_t start = (length > 2 && bytes[1] == kEsc) ? 2 : 1;
+  if (length <= start + 1 || bytes[0] != kEsc) return kNotDropping;
+  uint8_t last = bytes[length - 1];
+  if (bytes[start] == 'O') return IsParamByte(last) ? kSs3Params : kNotDropping;
+  if (bytes[start] != '[') return kNotDropping;
+  if (IsParamByte(last)) return kCsiParams;
+  return IsIntermediateByte(last) && last != '$' ? kCsiIntermediates : kNotDropping;
+}
+
+// Drops the rest of such a sequence as its grammar goes on: parameter
+// bytes, then (CSI only) intermediate bytes, then its final byte.
+void DropSequenceTail(KeyInput* input) {
+  size_t i = 0;
+  const uint8_t* b = input->bytes;
+  if (input->dropping != kCsiIntermediates) {
+    while (i < input->length && IsParamByte(b[i])) ++i;
+  }
+  if (input->dropping != kSs3Params && i < input->length && IsIntermediateByte(b[i]) && b[i] != '$') {
+    input->dropping = kCsiIntermediates;
+    while (i < input->length && IsIntermediateByte(b[i]) && b[i] != '$') ++i;
+  }
+  if (i < input->length) {
+    bool csi = input->dropping != kSs3Params;
+    if (IsFinalByte(b[i]) || (csi && b[i] == '$')) ++i;  // else it is the next key's
+    input->dropping = kNotDropping;
+  }
+  Consume(input, i);
+}
+
+}  // namespace
+
+bool KeyInputReady(KeyInput* input, bool settled, uint8_t erase) {
+  while (input->next == input->count && input->length > 0) {
+    if (input->dropping != kNotDropping) {
+      DropSequenceTail(input);
+      continue;
+    }
+    KeyCodes key;
+    bool full = KeyInputRoom(*input) == 0;
+    if (!DecodeKey(input->bytes, input->length, settled || full, erase, &key)) return false;
+    // A sequence longer than the buffer is dropped whole, not just its start.
+    if (full && key.count == 0 && key.consumed == input->length) {
+      input->dropping = CutShort(input->bytes, input->length);
+    }
+    Consume(input, key.consumed);
+    input->next = 0;
+    input->count = key.count;
+    std::memcpy(input->codes, key.codes, sizeof input->codes);
+  }
+  return input->next < input->count;
+}
+
+uint8_t KeyInputTake(KeyInput* input) {
+  uint8_t code = input->codes[input->next++];
+  if (input->next == input->count) input->next = input->count = 0;
+  return code;
+}
+
+bool KeyInputUndecided(const KeyInput& input) {
+  return input.length > 0 && input.next == input.count;
 }
 
 }  // namespace console

@@ -7,6 +7,9 @@
 
 namespace console {
 
+// Longer sequences are no keys: they are dropped whole.
+constexpr size_t kLongestKeySequence = 64;
+
 struct KeyCodes {
   size_t consumed;   // input bytes this key used up (at least 1)
   int count;         // codes it yields: 0 (dropped), 1, or 2 (lead, code)
@@ -20,5 +23,28 @@ struct KeyCodes {
 // Backspace (8).
 bool DecodeKey(const uint8_t* bytes, size_t length, bool settled, uint8_t erase,
                KeyCodes* out);
+
+// The keys on their way from the terminal to the key read: bytes read and
+// not yet decided, then the codes of the last decided key, served one per
+// read, a pending second code first.
+struct KeyInput {
+  uint8_t bytes[kLongestKeySequence];
+  size_t length = 0;
+  uint8_t codes[2] = {};
+  int next = 0;
+  int count = 0;
+  uint8_t dropping = 0;  // in the tail of a sequence too long to hold: where
+};
+
+size_t KeyInputRoom(const KeyInput& input);
+// Appends at most KeyInputRoom() bytes.
+void KeyInputAdd(KeyInput* input, const uint8_t* bytes, size_t length);
+// Whether a code can be taken now, deciding held-back bytes as far as they
+// go. `settled` as for DecodeKey; a full buffer is always settled.
+bool KeyInputReady(KeyInput* input, bool settled, uint8_t erase);
+// The next code; only after KeyInputReady() said yes.
+uint8_t KeyInputTake(KeyInput* input);
+// Bytes are held back as a possible sequence, and no code is ready.
+bool KeyInputUndecided(const KeyInput& input);
 
 }  // namespace console

@@ -63,6 +63,10 @@ TEST(KeySequence, TranslatesToWindowsCodes) {
       {"unknown sequences are dropped whole", "\x1B[99~\x1B[?1;2c\x1B[1;2;3A\x1BOz\x1B[200~x",
        {"-", "-", "-", "-", "-", "78"}},
       {"a broken sequence drops what came before", "\x1B[1\x01", {"-", "01"}},
+      {"intermediate bytes make it no key", "\x1B[#c\x1B[1 A", {"-", "-"}},
+      {"modifiers beyond xterm's are no key", "\x1B[1;17A\x1B[1;99999999A", {"-", "-"}},
+      {"sequences longer than 64 bytes are no key", "\x1B[" + std::string(62, '0') + "1A" + "\x1B[" + std::string(60, '0') + "1A",
+       {"-", "E0 48"}},
       {"Esc Esc is Esc, then the next key", "\x1B\x1Bx", {"1B", "78"}},
   };
   for (const Case& c : cases) {
@@ -86,6 +90,28 @@ TEST(KeySequence, WaitsForMoreOnlyWhileASequenceMayGoOn) {
   }
   console::KeyCodes key{};
   EXPECT_TRUE(console::DecodeKey(reinterpret_cast<const uint8_t*>("a"), 1, false, 0x7F, &key));
+}
+
+// The keys as the key read serves them: bytes added in pieces, codes taken.
+std::vector<int> Serve(const std::vector<std::string>& pieces) {
+  console::KeyInput keys;
+  std::vector<int> codes;
+  for (const std::string& piece : pieces) {
+    console::KeyInputAdd(&keys, reinterpret_cast<const uint8_t*>(piece.data()), piece.size());
+    while (console::KeyInputReady(&keys, false, 0x7F)) codes.push_back(console::KeyInputTake(&keys));
+  }
+  while (console::KeyInputReady(&keys, true, 0x7F)) codes.push_back(console::KeyInputTake(&keys));
+  return codes;
+}
+
+TEST(KeySequence, PiecesAndTheBufferSizeDoNotChangeTheKeys) {
+  const std::string long_unknown = "\x1B[" + std::string(100, '1') + "~";
+  EXPECT_EQ(Serve({"\x1B", "[", "1;5", "A"}), (std::vector<int>{0xE0, 0x8D}));
+  EXPECT_EQ(Serve({long_unknown.substr(0, 64), long_unknown.substr(64), "x"}), (std::vector<int>{'x'}));
+  EXPECT_EQ(Serve({"\x1BO" + std::string(70, '2'), "P", "y"}), (std::vector<int>{'y'}));
+  EXPECT_EQ(Serve({"\x1B[" + std::string(70, ' '), "~z"}), (std::vector<int>{'z'}));
+  // A broken tail is dropped up to the byte that breaks it, which is a key.
+  EXPECT_EQ(Serve({"\x1B[" + std::string(70, '3'), "\x01"}), (std::vector<int>{1}));
 }
 
 TEST(KeySequence, EraseCharacterFollowsTheTerminal) {
