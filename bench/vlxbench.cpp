@@ -316,7 +316,7 @@ Pacing SendPacing() {
     char trace[] = "/tmp/vlxbench-trace-XXXXXX";
     close(mkstemp(trace));
     {
-      vlxtest::TerminalSession session({}, nullptr, trace);
+      vlxtest::TerminalSession session(vlxtest::Traced(trace));
       if (!session.WaitForScreen(vlxtest::kStartupLines) || !session.WaitPortReady() ||
           !session.WaitConsoleReady()) {
         break;

@@ -22,9 +22,8 @@ void Report(int fd, const char* text) { (void)!write(fd, text, std::strlen(text)
 
 // Runs body in a child whose controlling terminal is `console`'s slave;
 // body reports through the descriptor it is given. Under job control the
-// child is a job of a small shell in that session, as under a real shell
-// (a process group of its own, in the foreground); otherwise it leads its
-// own session, an orphaned process group.
+// child is a job of a stand-in shell in that session, as under a real
+// shell; otherwise it leads its own session, an orphaned process group.
 enum class Setting { kOrphaned, kJobControl, kNoTerminal };
 
 class ConsoleChild {
@@ -34,24 +33,28 @@ class ConsoleChild {
     console.Apply(vlxtest::ShellSettings());
     int pipe_fds[2];
     EXPECT_EQ(pipe(pipe_fds), 0);
-    leader_ = fork();
-    if (leader_ == 0) {
-      close(pipe_fds[0]);
-      setsid();
-      if (setting != Setting::kNoTerminal) {
-        int fd = open(console.path.c_str(), O_RDWR);
-        ioctl(fd, TIOCSCTTY, 0);
-        if (setting == Setting::kJobControl) RunAsJob(fd, pipe_fds[1], body);
+    if (setting == Setting::kJobControl) {
+      job_ = vlxtest::SpawnJob(console, [&] {
+        close(pipe_fds[0]);
+        body(pipe_fds[1]);
+      });
+      leader_ = job_.shell;
+      pid_ = job_.pid;
+    } else {
+      leader_ = pid_ = fork();
+      if (pid_ == 0) {
+        close(pipe_fds[0]);
+        setsid();
+        if (setting == Setting::kOrphaned) {
+          int fd = open(console.path.c_str(), O_RDWR);
+          ioctl(fd, TIOCSCTTY, 0);
+        }
+        body(pipe_fds[1]);
+        _exit(0);
       }
-      Report(pipe_fds[1], ("pid " + std::to_string(getpid()) + "\n").c_str());
-      body(pipe_fds[1]);
-      _exit(0);
     }
     close(pipe_fds[1]);
     report_ = pipe_fds[0];
-    EXPECT_TRUE(WaitReport("\n"));
-    pid_ = std::stoi(reports.substr(4));
-    reports.erase(0, reports.find('\n') + 1);
   }
   ~ConsoleChild() {
     if (!ended_) {
@@ -75,38 +78,13 @@ class ConsoleChild {
     return ended;
   }
   pid_t pid() const { return pid_; }
+  const vlxtest::Job& job() const { return job_; }
 
   vlxtest::Pty console;
   std::string reports;
 
  private:
-  // The shell's part: start body as a foreground job, report its stops,
-  // end as it ends.
-  [[noreturn]] static void RunAsJob(int tty, int report, const std::function<void(int)>& body) {
-    pid_t job = fork();
-    if (job == 0) {
-      setpgid(0, 0);
-      Report(report, ("pid " + std::to_string(getpid()) + "\n").c_str());
-      body(report);
-      _exit(0);
-    }
-    setpgid(job, job);
-    tcsetpgrp(tty, job);
-    for (;;) {
-      int status = 0;
-      if (waitpid(job, &status, WUNTRACED) != job) _exit(125);
-      if (WIFSTOPPED(status)) {
-        Report(report, "stopped\n");
-        continue;
-      }
-      if (WIFSIGNALED(status)) {
-        signal(WTERMSIG(status), SIG_DFL);
-        raise(WTERMSIG(status));
-      }
-      _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 125);
-    }
-  }
-
+  vlxtest::Job job_;
   pid_t leader_ = -1;
   pid_t pid_ = -1;
   int report_ = -1;
@@ -259,9 +237,9 @@ TEST(ConsolePosix, CtrlZHandsTheTerminalBackUntilContinued) {
     kill(child.pid(), SIGTSTP);
     if (job) {
       // Stopped: the user's shell has its terminal back.
-      ASSERT_TRUE(child.WaitReport("stopped\n"));
+      ASSERT_TRUE(vlxtest::WaitJobStopped(child.job(), 5000));
       EXPECT_TRUE(SameSettings(child.console.Settings(), before));
-      kill(child.pid(), SIGCONT);
+      vlxtest::ForegroundJob(child.job());
     } else {
       usleep(100 * 1000);  // no stop here: the system discards it
     }

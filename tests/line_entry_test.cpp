@@ -144,7 +144,7 @@ TEST(LineEntry, EveryByteGoesOutInsideItsOwnRtsPulse) {
   char trace[] = "/tmp/vlx-trace-XXXXXX";
   close(mkstemp(trace));
   {
-    TerminalSession session({}, nullptr, trace);
+    TerminalSession session(vlxtest::Traced(trace));
     Start(session);
     session.Type("hi\r");
     ASSERT_EQ(Bytes(vlxtest::ReadArrivals(session.device.master, '\r', 5000)), "hi\r");

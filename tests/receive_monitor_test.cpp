@@ -15,7 +15,12 @@ using vlxtest::Ended;
 using vlxtest::kStartupLines;
 using vlxtest::TerminalSession;
 
-const std::vector<std::string> kUtf8{"LC_ALL=C.UTF-8"};
+vlxtest::SessionOptions InLocale(const std::string& locale, const char* device = nullptr) {
+  vlxtest::SessionOptions options;
+  options.env = {"LC_ALL=" + locale};
+  options.device = device;
+  return options;
+}
 
 // CPU time the process has used, in clock ticks.
 long CpuTicks(pid_t pid) {
@@ -33,7 +38,7 @@ long CpuTicks(pid_t pid) {
 
 TEST(ReceiveMonitor, StartsWithItsFourLinesAndOpensThePortRaw8N1At2400) {
   VLX_REQUIRE_SANDBOX();
-  TerminalSession session(kUtf8);
+  TerminalSession session(InLocale("C.UTF-8"));
   ASSERT_TRUE(session.WaitForScreen(kStartupLines)) << session.Screen();
   ASSERT_TRUE(session.WaitPortReady());
   session.ReadScreenFor(300);
@@ -66,7 +71,7 @@ TEST(ReceiveMonitor, ShowsDeviceBytesThroughTheFilter) {
       {"bell and Esc are dropped, the program goes on", "\x07x\x1B[2Jy\x1B", "x[2Jy"},
       {"backspace and tab pass", "ab\x08\tc", "ab\x08\tc"},
   };
-  TerminalSession session(kUtf8);
+  TerminalSession session(InLocale("C.UTF-8"));
   ASSERT_TRUE(session.WaitForScreen(kStartupLines));
   ASSERT_TRUE(session.WaitPortReady());
   std::string expected(kStartupLines);
@@ -96,9 +101,9 @@ TEST(ReceiveMonitor, AnUnusablePortEndsWithItsMessageAndStatusOne) {
     std::string message;
   };
   const Case cases[] = {
-      {"busy: held by another process", true, nullptr, "LC_ALL=C.UTF-8", utf8_message},
-      {"busy, in a locale that cannot show Japanese", true, nullptr, "LC_ALL=C", sjis_message},
-      {"not a terminal", false, "/dev/null", "LC_ALL=C.UTF-8", utf8_message},
+      {"busy: held by another process", true, nullptr, "C.UTF-8", utf8_message},
+      {"busy, in a locale that cannot show Japanese", true, nullptr, "C", sjis_message},
+      {"not a terminal", false, "/dev/null", "C.UTF-8", utf8_message},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -106,7 +111,7 @@ TEST(ReceiveMonitor, AnUnusablePortEndsWithItsMessageAndStatusOne) {
     if (c.locked) {
       ASSERT_EQ(flock(held.slave, LOCK_EX | LOCK_NB), 0);
     }
-    TerminalSession session({c.locale}, c.device != nullptr ? c.device : held.path.c_str());
+    TerminalSession session(InLocale(c.locale, c.device != nullptr ? c.device : held.path.c_str()));
     EXPECT_EQ(session.WaitExit(), (Ended{1, 0}));
     EXPECT_EQ(session.Screen(), std::string(kStartupLines) + c.message);
   }
@@ -114,7 +119,7 @@ TEST(ReceiveMonitor, AnUnusablePortEndsWithItsMessageAndStatusOne) {
 
 TEST(ReceiveMonitor, IdleAndHungUpPortsCostNoProcessor) {
   VLX_REQUIRE_SANDBOX();
-  TerminalSession session(kUtf8);
+  TerminalSession session(InLocale("C.UTF-8"));
   ASSERT_TRUE(session.WaitForScreen(kStartupLines));
   ASSERT_TRUE(session.WaitPortReady());
   ASSERT_TRUE(session.WaitConsoleReady());

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -205,6 +206,83 @@ pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
     _exit(127);
   }
   return pid;
+}
+
+Job SpawnJob(const Pty& console, const std::function<void()>& body) {
+  int events[2], control[2], ready[2];
+  if (pipe(events) != 0 || pipe(control) != 0 || pipe(ready) != 0) Fail("pipe");
+  Job job;
+  job.shell = fork();
+  if (job.shell < 0) Fail("fork");
+  if (job.shell == 0) {
+    close(events[0]);
+    close(control[1]);
+    setsid();
+    int tty = open(console.path.c_str(), O_RDWR);
+    ioctl(tty, TIOCSCTTY, 0);
+    dup2(tty, 0);
+    dup2(tty, 1);
+    dup2(tty, 2);
+    signal(SIGTTOU, SIG_IGN);  // a shell hands the terminal back and forth
+    pid_t pid = fork();
+    if (pid == 0) {
+      setpgid(0, 0);
+      char go;
+      (void)!read(ready[0], &go, 1);  // in the foreground first
+      signal(SIGTTOU, SIG_DFL);
+      body();
+      _exit(0);
+    }
+    setpgid(pid, pid);
+    tcsetpgrp(0, pid);
+    (void)!write(ready[1], "g", 1);
+    std::string said = std::to_string(pid) + "\n";
+    (void)!write(events[1], said.data(), said.size());
+    for (;;) {
+      int status = 0;
+      if (waitpid(pid, &status, WUNTRACED) != pid) _exit(125);
+      if (WIFSTOPPED(status)) {
+        tcsetpgrp(0, getpgrp());
+        (void)!write(events[1], "stopped\n", 8);
+        char fg;
+        if (read(control[0], &fg, 1) != 1) _exit(125);
+        tcsetpgrp(0, pid);
+        kill(-pid, SIGCONT);
+        continue;
+      }
+      if (WIFSIGNALED(status)) {
+        signal(WTERMSIG(status), SIG_DFL);
+        raise(WTERMSIG(status));
+      }
+      _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 125);
+    }
+  }
+  close(events[1]);
+  close(control[0]);
+  close(ready[0]);
+  close(ready[1]);
+  job.events = events[0];
+  job.control = control[1];
+  std::string said;
+  if (ReadUntil(job.events, "\n", 10000, &said)) job.pid = std::stoi(said);
+  return job;
+}
+
+bool WaitJobStopped(const Job& job, int timeout_ms) {
+  std::string said;
+  return ReadUntil(job.events, "stopped\n", timeout_ms, &said);
+}
+
+void ForegroundJob(const Job& job) { (void)!write(job.control, "f", 1); }
+
+std::optional<Ended> WaitJobEnd(Job* job, int timeout_ms) {
+  auto ended = WaitChild(job->shell, timeout_ms);
+  if (ended) {
+    close(job->events);
+    close(job->control);
+    job->shell = -1;
+  }
+  return ended;
 }
 
 std::string LauncherPath() { return VLX_LAUNCHER; }

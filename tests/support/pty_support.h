@@ -63,6 +63,21 @@ ChildResult RunChild(const std::function<void()>& body, int timeout_ms = 10000);
 pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
                      const std::vector<std::string>& env = {});
 
+// A job under job control, as a shell runs it: a small stand-in shell leads
+// a session on the console, runs body in a process group of its own in
+// the foreground, takes the terminal back when the job stops, and ends as
+// the job ends (same status or signal).
+struct Job {
+  pid_t shell = -1;
+  pid_t pid = -1;    // the job, leader of its process group
+  int events = -1;   // the shell says "stopped\n" here
+  int control = -1;  // a byte here is "fg": terminal back to the job, SIGCONT
+};
+Job SpawnJob(const Pty& console, const std::function<void()>& body);
+bool WaitJobStopped(const Job& job, int timeout_ms);
+void ForegroundJob(const Job& job);
+std::optional<Ended> WaitJobEnd(Job* job, int timeout_ms);  // closes its pipes
+
 // The sandbox launcher and the binaries under test.
 std::string LauncherPath();
 std::string VlxtermPath();

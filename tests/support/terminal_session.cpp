@@ -1,30 +1,67 @@
 #include "terminal_session.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 namespace vlxtest {
 
-TerminalSession::TerminalSession(std::vector<std::string> env, const char* device_path,
-                                 const std::string& trace_file) {
+TerminalSession::TerminalSession(const SessionOptions& options) {
   console.Apply(ShellSettings());
   // Not 2400 and raw, so that the program's own set-up can be seen.
   device.Apply(RawSettings(B9600));
   std::vector<std::string> argv{"/bin/bash", LauncherPath(),
-                                device_path != nullptr ? device_path : device.path};
-  if (!trace_file.empty()) {
+                                options.device != nullptr ? options.device : device.path};
+  if (!options.trace_file.empty()) {
     // Preloaded into vlxterm alone, not into the launcher's tools.
     argv.insert(argv.end(), {"/usr/bin/env", "LD_PRELOAD=" + RtsTracePath(),
-                             "VLX_TRACE_FILE=" + trace_file,
+                             "VLX_TRACE_FILE=" + options.trace_file,
                              "ASAN_OPTIONS=verify_asan_link_order=0"});
   }
-  argv.push_back(VlxtermPath());
-  pid_ = SpawnOnConsole(console, argv, env);
+  if (!options.stdout_file.empty() && !options.no_terminal) {
+    argv.insert(argv.end(), {"/bin/bash", "-c", "exec \"$0\" > \"$1\"", VlxtermPath(),
+                             options.stdout_file});
+  } else {
+    argv.push_back(VlxtermPath());
+  }
+
+  if (options.as_job) {
+    job_ = SpawnJob(console, [&] {
+      for (const std::string& e : options.env) putenv(const_cast<char*>(e.c_str()));
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+    });
+    pid_ = job_.pid;
+  } else if (options.no_terminal) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      setsid();
+      int in = open("/dev/null", O_RDONLY);
+      int out = open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(in, 0);
+      dup2(out, 1);
+      dup2(out, 2);
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+  } else {
+    pid_ = SpawnOnConsole(console, argv, options.env);
+  }
 }
 
 TerminalSession::~TerminalSession() {
   if (!reaped_ && pid_ > 0) {
     kill(pid_, SIGKILL);
-    WaitChild(pid_, 5000);
+    if (job_.shell > 0) {
+      WaitJobEnd(&job_, 5000);
+    } else {
+      WaitChild(pid_, 5000);
+    }
   }
 }
 
@@ -48,7 +85,8 @@ bool TerminalSession::WaitConsoleReady(int timeout_ms) {
 }
 
 std::optional<Ended> TerminalSession::WaitExit(int timeout_ms) {
-  auto ended = WaitChild(pid_, timeout_ms);
+  // A job's shell ends as the job does.
+  auto ended = job_.shell > 0 ? WaitJobEnd(&job_, timeout_ms) : WaitChild(pid_, timeout_ms);
   if (ended) reaped_ = true;
   // Whatever it wrote before it ended is still in the pty.
   ReadFor(console.master, 20, &screen_);

@@ -11,13 +11,24 @@
 
 namespace vlxtest {
 
+struct SessionOptions {
+  std::vector<std::string> env;  // NAME=VALUE
+  const char* device = nullptr;  // stands in for COM1; default: the session's device pty
+  std::string trace_file;        // with the modem-line recorder preloaded, its log
+  std::string stdout_file;       // standard output to this file instead of the console
+  bool as_job = false;           // as a job of a stand-in shell, with job control
+  bool no_terminal = false;      // in a session of its own without a controlling terminal
+};
+
+inline SessionOptions Traced(const std::string& trace_file) {
+  SessionOptions options;
+  options.trace_file = trace_file;
+  return options;
+}
+
 class TerminalSession {
  public:
-  // Starts vlxterm with `device_path` (default: this session's own device
-  // pty) standing in for COM1. `env` entries are NAME=VALUE. With
-  // `trace_file`, the binary runs with the modem-line recorder preloaded.
-  explicit TerminalSession(std::vector<std::string> env = {}, const char* device_path = nullptr,
-                           const std::string& trace_file = "");
+  explicit TerminalSession(const SessionOptions& options = {});
   ~TerminalSession();
 
   Pty console;
@@ -39,9 +50,11 @@ class TerminalSession {
 
   std::optional<Ended> WaitExit(int timeout_ms = 5000);
   pid_t pid() const { return pid_; }
+  const Job& job() const { return job_; }
 
  private:
   pid_t pid_ = -1;
+  Job job_;
   bool reaped_ = false;
   std::string screen_;
 };

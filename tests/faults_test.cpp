@@ -1,0 +1,257 @@
+// Faults, end to end on the real vlxterm: a device that hangs up, no
+// controlling terminal, standard output in a file, signals and Ctrl+Z at
+// every stage, a port held by another program.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "terminal_session.h"
+
+namespace {
+
+using vlxtest::Ended;
+using vlxtest::kStartupLines;
+using vlxtest::SessionOptions;
+using vlxtest::TerminalSession;
+
+double CpuSeconds(pid_t pid) {
+  std::ifstream sched("/proc/" + std::to_string(pid) + "/schedstat");
+  double ns = 0;
+  sched >> ns;
+  return ns / 1e9;
+}
+
+// CPU the program uses over `seconds` of doing nothing asked of it.
+double CpuOver(pid_t pid, double seconds) {
+  double before = CpuSeconds(pid);
+  usleep(static_cast<useconds_t>(seconds * 1e6));
+  return CpuSeconds(pid) - before;
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string TempPath(const char* stem) {
+  std::string path = std::string("/tmp/") + stem + "-XXXXXX";
+  close(mkstemp(path.data()));
+  return path;
+}
+
+void Start(TerminalSession& session) {
+  ASSERT_TRUE(session.WaitForScreen(kStartupLines)) << session.Screen();
+  ASSERT_TRUE(session.WaitPortReady());
+  ASSERT_TRUE(session.WaitConsoleReady());
+}
+
+std::string Sent(TerminalSession& session, int timeout_ms = 5000) {
+  std::string sent;
+  for (const auto& a : vlxtest::ReadArrivals(session.device.master, '\r', timeout_ms)) {
+    sent.push_back(static_cast<char>(a.byte));
+  }
+  return sent;
+}
+
+TEST(Faults, ADeviceThatHangsUpLeavesTheKeyboardServedAndNoSpin) {
+  VLX_REQUIRE_SANDBOX();
+  for (bool while_sending : {false, true}) {
+    SCOPED_TRACE(while_sending ? "hang-up while a line goes out" : "hang-up at idle");
+    TerminalSession session;
+    Start(session);
+    if (while_sending) {
+      session.Type("0123456789\r");
+      ASSERT_EQ(vlxtest::ReadArrivals(session.device.master, 0, 5000, 2).size(), 2u);
+    }
+    close(session.device.master);
+    session.device.master = -1;
+    EXPECT_LT(CpuOver(session.pid(), 2.0), 0.05) << "spins";
+    session.Type("ab\r");  // the keyboard is still served
+    EXPECT_TRUE(session.WaitForScreen("ab\r\n")) << testing::PrintToString(session.Screen());
+    session.Type("\x1B");
+    EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
+  }
+}
+
+TEST(Faults, WithoutAControllingTerminalReceivedBytesAreStillShown) {
+  VLX_REQUIRE_SANDBOX();
+  SessionOptions options;
+  options.no_terminal = true;
+  options.stdout_file = TempPath("vlx-no-tty");
+  TerminalSession session(options);
+  ASSERT_TRUE(session.WaitPortReady());
+  session.DeviceSends("hello\r");
+  // Each shown byte is flushed; the CR's line end waits in the buffer.
+  EXPECT_TRUE(vlxtest::WaitUntil(
+      [&] { return FileText(options.stdout_file) == std::string(kStartupLines) + "hello"; }, 5000))
+      << testing::PrintToString(FileText(options.stdout_file));
+  EXPECT_LT(CpuOver(session.pid(), 1.0), 0.05) << "spins";
+  EXPECT_FALSE(session.WaitExit(0).has_value());
+  kill(session.pid(), SIGTERM);
+  EXPECT_EQ(session.WaitExit(), (Ended{-1, SIGTERM}));
+  std::remove(options.stdout_file.c_str());
+}
+
+TEST(Faults, RedirectedOutputGetsTheExactBytesAtEachFlush) {
+  VLX_REQUIRE_SANDBOX();
+  SessionOptions options;
+  options.stdout_file = TempPath("vlx-out");
+  TerminalSession session(options);
+  ASSERT_TRUE(session.WaitPortReady());
+  ASSERT_TRUE(session.WaitConsoleReady());
+  const std::string& file = options.stdout_file;
+  auto file_becomes = [&](const std::string& text) {
+    return vlxtest::WaitUntil([&] { return FileText(file) == text; }, 5000);
+  };
+  std::string startup(kStartupLines);
+  usleep(100 * 1000);
+  EXPECT_EQ(FileText(file), "") << "the start-up lines wait in the buffer";
+  session.DeviceSends("A");
+  EXPECT_TRUE(file_becomes(startup + "A")) << testing::PrintToString(FileText(file));
+  session.DeviceSends("\r");  // a line end, not flushed
+  usleep(100 * 1000);
+  EXPECT_EQ(FileText(file), startup + "A");
+  session.DeviceSends("\n");  // LF is shown as itself, and flushed
+  EXPECT_TRUE(file_becomes(startup + "A\n\n")) << testing::PrintToString(FileText(file));
+  session.Type("hi\r");
+  EXPECT_EQ(Sent(session), "hi\r");
+  // Each echoed key is flushed; the newline after Enter is not.
+  EXPECT_EQ(FileText(file), startup + "A\n\nhi\r");
+  session.Type("\x1B");
+  EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
+  EXPECT_EQ(FileText(file), startup + "A\n\nhi\r\n");  // exit flushes the rest
+  EXPECT_EQ(session.Screen(), "");                       // nothing on the console
+  std::remove(file.c_str());
+}
+
+enum class Stage { kIdle, kTyping, kSending };
+
+const char* Name(Stage stage) {
+  return stage == Stage::kIdle ? "idle" : stage == Stage::kTyping ? "typing" : "sending";
+}
+
+// Brings the session to the stage: at idle, halfway through typing a line,
+// or while a line goes out.
+void Reach(TerminalSession& session, Stage stage) {
+  if (stage == Stage::kTyping) {
+    session.Type("ab");
+    ASSERT_TRUE(session.WaitForScreen(std::string(kStartupLines) + "ab"));
+  } else if (stage == Stage::kSending) {
+    session.Type("0123456789\r");
+    ASSERT_EQ(vlxtest::ReadArrivals(session.device.master, 0, 5000, 2).size(), 2u);
+  }
+}
+
+bool SameSettings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+         cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+TEST(Faults, SignalsAtAnyStageLeaveTheTerminalAsItWas) {
+  VLX_REQUIRE_SANDBOX();
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    for (Stage stage : {Stage::kIdle, Stage::kTyping, Stage::kSending}) {
+      SCOPED_TRACE(std::string(strsignal(signal_number)) + " while " + Name(stage));
+      TerminalSession session;
+      termios before = session.console.Settings();
+      Start(session);
+      Reach(session, stage);
+      EXPECT_FALSE(SameSettings(session.console.Settings(), before));
+      kill(session.pid(), signal_number);
+      EXPECT_EQ(session.WaitExit(), (Ended{-1, signal_number}));
+      EXPECT_TRUE(SameSettings(session.console.Settings(), before));
+    }
+  }
+}
+
+TEST(Faults, CtrlZAndFgAtAnyStage) {
+  VLX_REQUIRE_SANDBOX();
+  SessionOptions as_job;
+  as_job.as_job = true;
+  for (Stage stage : {Stage::kIdle, Stage::kTyping, Stage::kSending}) {
+    SCOPED_TRACE(Name(stage));
+    TerminalSession session(as_job);
+    termios before = session.console.Settings();
+    Start(session);
+    Reach(session, stage);
+    // Ctrl+Z from the keyboard where it is one (at idle); while a key is
+    // awaited Ctrl+Z is the key 26, so the stop comes as a signal then.
+    if (stage == Stage::kIdle) {
+      session.Type("\x1A");
+    } else {
+      kill(-session.pid(), SIGTSTP);
+    }
+    ASSERT_TRUE(vlxtest::WaitJobStopped(session.job(), 5000));
+    EXPECT_TRUE(SameSettings(session.console.Settings(), before)) << "not restored while stopped";
+    vlxtest::ForegroundJob(session.job());
+    EXPECT_TRUE(vlxtest::WaitUntil(
+        [&] { return (session.console.Settings().c_lflag & (ICANON | ECHO)) == 0; }, 5000))
+        << "not taken back after fg";
+    // It goes on where it was.
+    if (stage == Stage::kTyping) {
+      session.Type("c\r");
+      EXPECT_EQ(Sent(session), "abc\r");
+    } else if (stage == Stage::kSending) {
+      EXPECT_EQ(Sent(session), "23456789\r");
+    }
+    session.Type("\x1B");
+    EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
+    EXPECT_TRUE(SameSettings(session.console.Settings(), before));
+  }
+}
+
+TEST(Faults, APortHeldByAnotherProgramIsBusy) {
+  VLX_REQUIRE_SANDBOX();
+  const std::string busy = std::string(kStartupLines) + "COM1ポートが存在しないか、既に使用中です\n";
+  SessionOptions utf8;
+  utf8.env = {"LC_ALL=C.UTF-8"};
+  {
+    // A plain flock from another process.
+    vlxtest::Pty held;
+    pid_t holder = fork();
+    if (holder == 0) {
+      int fd = open(held.path.c_str(), O_RDWR | O_NOCTTY);
+      flock(fd, LOCK_EX);
+      pause();
+      _exit(0);
+    }
+    usleep(100 * 1000);
+    utf8.device = held.path.c_str();
+    TerminalSession session(utf8);
+    EXPECT_EQ(session.WaitExit(), (Ended{1, 0}));
+    EXPECT_EQ(session.Screen(), busy);
+    kill(holder, SIGKILL);
+    vlxtest::WaitChild(holder, 5000);
+  }
+  const char* picocom = "/usr/bin/picocom";
+  if (access(picocom, X_OK) != 0) {
+    if (std::getenv("CI") != nullptr) FAIL() << "picocom is not installed";
+    GTEST_SKIP() << "picocom is not installed";
+  }
+  vlxtest::Pty held, picocom_console;
+  picocom_console.Apply(vlxtest::ShellSettings());
+  pid_t peer = vlxtest::SpawnOnConsole(picocom_console, {picocom, "-q", "-b", "115200", held.path});
+  ASSERT_TRUE(vlxtest::WaitUntil(
+      [&] {
+        termios settings = held.Settings();
+        return cfgetospeed(&settings) == B115200;
+      },
+      5000));
+  utf8.device = held.path.c_str();
+  TerminalSession session(utf8);
+  EXPECT_EQ(session.WaitExit(), (Ended{1, 0}));
+  EXPECT_EQ(session.Screen(), busy);
+  kill(peer, SIGKILL);
+  vlxtest::WaitChild(peer, 5000);
+}
+
+}  // namespace
