@@ -69,8 +69,9 @@ void Start(const Terminal& t, Launch* run, bool quiet, bool stamp) {
     char name[] = "/tmp/vlxbench-stamp-XXXXXX";
     close(mkstemp(name));
     run->stamp_file = name;
-    argv.insert(argv.end(), {"/bin/bash", "-c", "printf %s \"$EPOCHREALTIME\" > " + run->stamp_file +
-                                                    "; exec \"$@\"", "stamp"});
+    argv.insert(argv.end(),
+                {"/bin/bash", "-c",
+                 "printf %s \"$EPOCHREALTIME\" > " + run->stamp_file + "; exec \"$@\"", "stamp"});
   }
   argv.push_back(t.binary);
   for (const std::string& a : quiet ? t.quiet_args : t.banner_args) argv.push_back(a);
@@ -281,7 +282,7 @@ double PacedCpuPercent(const Terminal& t) {
     });
     Usage before = UsageOf(run.pid);
     // 11,520 B/s as 11 or 12 bytes every millisecond.
-    const size_t total = 11520 * 10;
+    const size_t total = size_t{11520} * 10;
     auto next = std::chrono::steady_clock::now();
     size_t sent = 0;
     for (size_t ms = 1; sent < total; ++ms) {
@@ -387,8 +388,10 @@ int main() {
   std::vector<std::string> notes;
   std::vector<Terminal> present;
   for (const Terminal& t : terminals) {
-    if (t.binary.empty()) notes.push_back(t.name + " is not installed: its column is left out.");
-    else present.push_back(t);
+    if (t.binary.empty())
+      notes.push_back(t.name + " is not installed: its column is left out.");
+    else
+      present.push_back(t);
   }
 
   struct Row {
@@ -454,14 +457,16 @@ int main() {
               tio ? Shell("tio --version 2>&1 | head -1").c_str() : "tio absent");
   std::printf(
       "Each terminal runs on a console pty (its controlling terminal) and a device pty: vlxterm\n"
-      "through the sandbox launcher with the device pty bound over /dev/ttyS0, the peers pointed at\n"
+      "through the sandbox launcher with the device pty bound over /dev/ttyS0, the peers pointed "
+      "at\n"
       "the device pty by argument, at 2400 baud. Each measure starts from a fresh launch. Latency\n"
       "(200 bytes a launch) and burst are taken over 5 rounds in which the terminals and the\n"
       "ceiling take turns, and reported as medians; paced load and send pacing are medians of %d\n"
       "launches, start-up of 5; idle is one launch.\n\n",
       kRuns);
 
-  std::printf("| Measure | vlxterm |%s%s target |\n", pico ? " picocom |" : "", tio ? " tio |" : "");
+  std::printf("| Measure | vlxterm |%s%s target |\n", pico ? " picocom |" : "",
+              tio ? " tio |" : "");
   std::printf("|---|---|%s%s---|\n", pico ? "---|" : "", tio ? "---|" : "");
   auto row = [&](const char* measure, const std::function<std::string(const Row&)>& cell,
                  const std::string& target) {
@@ -470,24 +475,40 @@ int main() {
     if (tio) std::printf(" %s |", cell(*tio).c_str());
     std::printf(" %s |\n", target.c_str());
   };
-  row("idle CPU, % of one core (5 s)", [](const Row& r) { return Fixed(r.idle_cpu, 3); }, "0.0");
-  row("idle wake-ups per second", [](const Row& r) { return Fixed(r.idle_wakeups, 1); }, "");
-  row("receive latency p50, µs", [](const Row& r) { return Fixed(r.p50, 0); },
+  row(
+      "idle CPU, % of one core (5 s)", [](const Row& r) { return Fixed(r.idle_cpu, 3); }, "0.0");
+  row(
+      "idle wake-ups per second", [](const Row& r) { return Fixed(r.idle_wakeups, 1); }, "");
+  row(
+      "receive latency p50, µs", [](const Row& r) { return Fixed(r.p50, 0); },
       pico ? "≤ " + Fixed(pico->p50 * 1.1, 0) + " (picocom + 10%)" : "");
-  row("receive latency p99, µs", [](const Row& r) { return Fixed(r.p99, 0); }, "");
-  row("burst 1 MiB, MB/s", [](const Row& r) { return Fixed(r.burst, 3); },
+  row(
+      "receive latency p99, µs", [](const Row& r) { return Fixed(r.p99, 0); }, "");
+  row(
+      "burst 1 MiB, MB/s", [](const Row& r) { return Fixed(r.burst, 3); },
       "≥ " + Fixed(ceiling * 0.9, 3) + " (90% of the ceiling " + Fixed(ceiling, 3) + ")");
-  row("burst CPU, s per MiB", [](const Row& r) { return Fixed(r.burst_cpu, 2); }, "");
-  row("burst byte-exact", [](const Row& r) { return std::string(r.exact ? "yes" : "no"); }, "yes");
-  row("paced 11,520 B/s, CPU %", [](const Row& r) { return Fixed(r.paced, 2); },
+  row(
+      "burst CPU, s per MiB", [](const Row& r) { return Fixed(r.burst_cpu, 2); }, "");
+  row(
+      "burst byte-exact", [](const Row& r) { return std::string(r.exact ? "yes" : "no"); }, "yes");
+  row(
+      "paced 11,520 B/s, CPU %", [](const Row& r) { return Fixed(r.paced, 2); },
       tio ? "≤ " + Fixed(tio->paced, 2) + " (tio) and < 5" : "< 5");
-  row("start-up, exec → first console byte, ms", [](const Row& r) { return Fixed(r.startup, 2); }, "≤ 5");
-  row("peak RSS, MiB", [](const Row& r) { return Fixed(r.rss / 1024.0, 2); }, "≤ 4");
-  std::printf("| send: gaps between the bytes of a typed 10-byte line at the device pty, ms (min / median / max) | %s |%s%s 30.0–30.5, never < 30 |\n",
-              Spread(pacing.gaps_ms).c_str(), pico ? " — |" : "", tio ? " — |" : "");
-  std::printf("| send: RTS hold inside the program, write → RTS down, ms (min / median / max) | %s |%s%s ≥ 30 |\n",
-              Spread(pacing.hold_ms).c_str(), pico ? " — |" : "", tio ? " — |" : "");
-  std::printf("\nRatios in this run: burst %s%% of the ceiling", Fixed(v.burst / ceiling * 100, 0).c_str());
+  row(
+      "start-up, exec → first console byte, ms", [](const Row& r) { return Fixed(r.startup, 2); },
+      "≤ 5");
+  row(
+      "peak RSS, MiB", [](const Row& r) { return Fixed(r.rss / 1024.0, 2); }, "≤ 4");
+  std::printf(
+      "| send: gaps between the bytes of a typed 10-byte line at the device pty, ms (min / median "
+      "/ max) | %s |%s%s 30.0–30.5, never < 30 |\n",
+      Spread(pacing.gaps_ms).c_str(), pico ? " — |" : "", tio ? " — |" : "");
+  std::printf(
+      "| send: RTS hold inside the program, write → RTS down, ms (min / median / max) | %s |%s%s ≥ "
+      "30 |\n",
+      Spread(pacing.hold_ms).c_str(), pico ? " — |" : "", tio ? " — |" : "");
+  std::printf("\nRatios in this run: burst %s%% of the ceiling",
+              Fixed(v.burst / ceiling * 100, 0).c_str());
   if (pico) std::printf(", latency p50 %s× picocom's", Fixed(v.p50 / pico->p50, 2).c_str());
   if (tio) std::printf(", paced CPU %s× tio's", Fixed(v.paced / tio->paced, 2).c_str());
   std::printf(".\n");
@@ -498,7 +519,8 @@ int main() {
       "ceiling is one `write` per byte to the console pty (picocom batches its writes, hence its\n"
       "burst figure). A shown byte costs that one write and nothing else: the POSIX port layer\n"
       "reads all that waits in one call and serves the loop's one-byte reads from it (still one\n"
-      "byte per pass). A wake-up costs one `poll` and one `read`, like tio's `pselect` and `read`:\n"
+      "byte per pass). A wake-up costs one `poll` and one `read`, like tio's `pselect` and "
+      "`read`:\n"
       "after a read that emptied the driver, the next count answers 0 without asking it again,\n"
       "and the key test trusts the idle wait's \"no input\" once; the `poll` that follows sees\n"
       "anything that came meanwhile. Idle, the loop sleeps in `poll` on the port and the\n"

@@ -18,11 +18,11 @@ PortHandle OpenPort(const char* name);
 // current settings could not be read: nothing has been written then.
 bool Configure(PortHandle handle, uint32_t baud);
 
-uint32_t RxCount(PortHandle handle);     // 0 when the query fails
-int ReadByte(PortHandle handle, uint8_t* byte);  // bytes read, 0 or 1
+uint32_t RxCount(PortHandle handle);              // 0 when the query fails
+int ReadByte(PortHandle handle, uint8_t* byte);   // bytes read, 0 or 1
 void WriteByte(PortHandle handle, uint8_t byte);  // waits until written
 void SetRts(PortHandle handle, bool high);
-void SleepMs(unsigned milliseconds);     // the full time, even if interrupted
+void SleepMs(unsigned milliseconds);  // the full time, even if interrupted
 void Close(PortHandle handle);
 
 }  // namespace comport_platform

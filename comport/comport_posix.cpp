@@ -19,13 +19,20 @@ namespace {
 
 speed_t SpeedFor(uint32_t baud) {
   switch (baud) {
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    default: return B115200;  // the portable code admits nothing else
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    default:
+      return B115200;  // the portable code admits nothing else
   }
 }
 
@@ -121,8 +128,8 @@ bool Configure(PortHandle fd, uint32_t baud) {
   // serial events.
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return false;
-  tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                   IXANY | INPCK);
+  tio.c_iflag &=
+      ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
   tio.c_oflag &= ~OPOST;
   tio.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
   tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);

@@ -1,5 +1,7 @@
 // Keys from the controlling terminal, read raw and translated to the codes
 // a Windows console program gets from _kbhit/_getch.
+#include "console_posix.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -14,7 +16,6 @@
 #include <initializer_list>
 
 #include "console.h"
-#include "console_posix.h"
 #include "key_sequence.h"
 
 namespace console {
@@ -34,9 +35,9 @@ bool unreadable = false;  // the terminal hung up or failed to read
 // The idle wait has just seen the terminal without input: the next key
 // test may take that for its own read. Any later one reads.
 bool seen_quiet = false;
-termios user_mode;        // as the user had it, restored at every exit
-termios base_mode;        // while we run: raw input, no echo, signals on
-termios read_mode;        // while _getch waits: no signals, no flow control
+termios user_mode;  // as the user had it, restored at every exit
+termios base_mode;  // while we run: raw input, no echo, signals on
+termios read_mode;  // while _getch waits: no signals, no flow control
 volatile sig_atomic_t applied = kUntouched;
 uint8_t erase_char = 0;
 

@@ -1,8 +1,9 @@
 // Keys on Windows are the runtime's own _kbhit and _getch.
+#include "console_win32.h"
+
 #include <conio.h>
 
 #include "console.h"
-#include "console_win32.h"
 
 namespace console {
 
@@ -10,9 +11,9 @@ int _kbhit() { return ::_kbhit(); }
 int _getch() { return ::_getch(); }
 
 HANDLE InputHandle() {
-  static HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                    nullptr);
+  static HANDLE input =
+      CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   return input;
 }
 

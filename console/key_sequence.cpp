@@ -9,6 +9,8 @@ namespace {
 
 constexpr uint8_t kEsc = 0x1B;
 
+// The tables below are laid out by hand, as tables.
+// clang-format off
 enum Key : uint8_t {
   kF1, kF2, kF3, kF4, kF5, kF6, kF7, kF8, kF9, kF10, kF11, kF12,
   kInsert, kDelete, kHome, kEnd, kPgUp, kPgDn, kUp, kDown, kRight, kLeft,
@@ -99,6 +101,8 @@ constexpr KeypadKey kKeypadKeys[] = {
     {'v', '6'},  {'w', '7'}, {'x', '8'}, {'y', '9'},
 };
 
+// clang-format on
+
 constexpr unsigned kParamCap = 9999;  // keeps a runaway parameter from overflowing
 
 bool IsParamByte(uint8_t b) { return b >= 0x30 && b <= 0x3F; }
@@ -154,8 +158,10 @@ size_t ReadParams(const uint8_t* bytes, size_t length, size_t i, Params* params)
     uint8_t b = bytes[i];
     if (b >= '0' && b <= '9') {
       if (!in_number) {
-        if (params->count == 2) params->odd = true;
-        else ++params->count;
+        if (params->count == 2)
+          params->odd = true;
+        else
+          ++params->count;
         in_number = true;
       }
       unsigned& v = params->value[params->count - 1];
@@ -163,8 +169,10 @@ size_t ReadParams(const uint8_t* bytes, size_t length, size_t i, Params* params)
       if (v > kParamCap) v = kParamCap;
     } else if (b == ';') {
       if (!in_number) {  // an empty parameter means its default
-        if (params->count == 2) params->odd = true;
-        else ++params->count;
+        if (params->count == 2)
+          params->odd = true;
+        else
+          ++params->count;
       }
       in_number = false;
     } else {
@@ -210,8 +218,10 @@ bool DecodeCsi(const uint8_t* bytes, size_t length, size_t i, bool settled, unsi
   for (const LetterKey& k : kCsiLetterKeys) {
     if (k.final != final) continue;
     unsigned m = mods | k.mods;
-    if (params.count == 2) m |= ModsFromParam(params.value[1]);
-    else if (params.count == 1) m |= ModsFromParam(params.value[0]);  // old form: CSI 5 A
+    if (params.count == 2)
+      m |= ModsFromParam(params.value[1]);
+    else if (params.count == 1)
+      m |= ModsFromParam(params.value[0]);  // old form: CSI 5 A
     return Pair2(out, consumed, k.key, m);
   }
   return Done(out, consumed);
@@ -240,8 +250,7 @@ bool DecodeSs3(const uint8_t* bytes, size_t length, size_t i, bool settled, unsi
 
 }  // namespace
 
-bool DecodeKey(const uint8_t* bytes, size_t length, bool settled, uint8_t erase,
-               KeyCodes* out) {
+bool DecodeKey(const uint8_t* bytes, size_t length, bool settled, uint8_t erase, KeyCodes* out) {
   if (length == 0) return false;
   uint8_t first = bytes[0];
   if (first != kEsc) return Char(out, 1, (erase != 0 && first == erase) ? 8 : first);
@@ -311,7 +320,8 @@ void DropSequenceTail(KeyInput* input) {
   if (input->dropping != kCsiIntermediates) {
     while (i < input->length && IsParamByte(b[i])) ++i;
   }
-  if (input->dropping != kSs3Params && i < input->length && IsIntermediateByte(b[i]) && b[i] != '$') {
+  if (input->dropping != kSs3Params && i < input->length && IsIntermediateByte(b[i]) &&
+      b[i] != '$') {
     input->dropping = kCsiIntermediates;
     while (i < input->length && IsIntermediateByte(b[i]) && b[i] != '$') ++i;
   }

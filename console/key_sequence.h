@@ -11,8 +11,8 @@ namespace console {
 constexpr size_t kLongestKeySequence = 64;
 
 struct KeyCodes {
-  size_t consumed;   // input bytes this key used up (at least 1)
-  int count;         // codes it yields: 0 (dropped), 1, or 2 (lead, code)
+  size_t consumed;  // input bytes this key used up (at least 1)
+  int count;        // codes it yields: 0 (dropped), 1, or 2 (lead, code)
   uint8_t codes[2];
 };
 
@@ -21,8 +21,7 @@ struct KeyCodes {
 // `settled` says no more will (the wait for them is over), so the bytes are
 // decided as they stand. `erase` is the terminal's erase character, read as
 // Backspace (8).
-bool DecodeKey(const uint8_t* bytes, size_t length, bool settled, uint8_t erase,
-               KeyCodes* out);
+bool DecodeKey(const uint8_t* bytes, size_t length, bool settled, uint8_t erase, KeyCodes* out);
 
 // The keys on their way from the terminal to the key read: bytes read and
 // not yet decided, then the codes of the last decided key, served one per

@@ -27,7 +27,8 @@ void InitOutput() {
 bool ConvertShiftJis(const char* text, const char* codeset, char* out, size_t size,
                      size_t* length) {
   iconv_t cd = iconv_open(codeset, "CP932");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  // iconv_open reports failure as (iconv_t)-1.
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;  // NOLINT(performance-no-int-to-ptr)
   char* in = const_cast<char*>(text);
   size_t in_left = std::strlen(text);
   char* next = out;

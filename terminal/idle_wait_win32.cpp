@@ -17,8 +17,7 @@ void IdleWait() {
   INPUT_RECORD record;
   DWORD count = 0;
   // Peeking also makes Wine's console start reading the keyboard.
-  if (input != INVALID_HANDLE_VALUE && PeekConsoleInputA(input, &record, 1, &count) &&
-      count == 0) {
+  if (input != INVALID_HANDLE_VALUE && PeekConsoleInputA(input, &record, 1, &count) && count == 0) {
     WaitForSingleObject(input, kPortLookMs);  // a key ends the wait at once
     return;
   }

@@ -30,12 +30,11 @@ TEST_F(ComportLogic, RangeChecksAndNaming) {
     const char* opened;  // nullptr: refused before opening
   };
   const Case cases[] = {
-      {0, 2400, "COM0"},      {1, 2400, "COM1"},      {255, 2400, "COM255"},
-      {256, 2400, nullptr},   {0xFFFFFFFF, 2400, nullptr},
-      {1, 4800, "COM1"},      {1, 9600, "COM1"},      {1, 19200, "COM1"},
-      {1, 38400, "COM1"},     {1, 57600, "COM1"},     {1, 115200, "COM1"},
-      {1, 0, nullptr},        {1, 300, nullptr},      {1, 1200, nullptr},
-      {1, 2401, nullptr},     {1, 230400, nullptr},   {256, 300, nullptr},
+      {0, 2400, "COM0"},           {1, 2400, "COM1"},  {255, 2400, "COM255"}, {256, 2400, nullptr},
+      {0xFFFFFFFF, 2400, nullptr}, {1, 4800, "COM1"},  {1, 9600, "COM1"},     {1, 19200, "COM1"},
+      {1, 38400, "COM1"},          {1, 57600, "COM1"}, {1, 115200, "COM1"},   {1, 0, nullptr},
+      {1, 300, nullptr},           {1, 1200, nullptr}, {1, 2401, nullptr},    {1, 230400, nullptr},
+      {256, 300, nullptr},
   };
   for (const Case& c : cases) {
     fake::Reset();

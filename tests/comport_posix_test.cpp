@@ -1,15 +1,16 @@
 // The POSIX serial layer on real pseudo-terminals.
+#include "comport_posix.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/time.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 
 #include "comport_platform.h"
-#include "comport_posix.h"
 #include "pty_support.h"
 
 namespace {
@@ -51,9 +52,9 @@ termios Messy() {
 }
 
 TEST(ComportPosix, ConfigureSetsRaw8N1AtEachRate) {
-  const std::pair<uint32_t, speed_t> rates[] = {{2400, B2400},   {4800, B4800},   {9600, B9600},
-                                                 {19200, B19200}, {38400, B38400}, {57600, B57600},
-                                                 {115200, B115200}};
+  const std::pair<uint32_t, speed_t> rates[] = {{2400, B2400},    {4800, B4800},   {9600, B9600},
+                                                {19200, B19200},  {38400, B38400}, {57600, B57600},
+                                                {115200, B115200}};
   for (auto [baud, speed] : rates) {
     SCOPED_TRACE(baud);
     vlxtest::Pty pty;
@@ -66,8 +67,8 @@ TEST(ComportPosix, ConfigureSetsRaw8N1AtEachRate) {
     EXPECT_EQ(cfgetospeed(&tio), speed);
     EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
               tcflag_t{CS8 | CLOCAL | CREAD});
-    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | INPCK | ISTRIP | PARMRK),
-              0u);
+    EXPECT_EQ(
+        tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | INPCK | ISTRIP | PARMRK), 0u);
     EXPECT_EQ(tio.c_oflag & OPOST, 0u);
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
     EXPECT_EQ(tio.c_cc[VMIN], 0);

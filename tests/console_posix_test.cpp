@@ -1,4 +1,6 @@
 // The POSIX console: keys from a pty that is a child's controlling terminal.
+#include "console_posix.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,7 +13,6 @@
 #include <functional>
 
 #include "console.h"
-#include "console_posix.h"
 #include "pty_support.h"
 
 namespace {
@@ -227,11 +228,13 @@ TEST(ConsolePosix, CtrlZHandsTheTerminalBackUntilContinued) {
   for (Setting setting : {Setting::kJobControl, Setting::kOrphaned}) {
     bool job = setting == Setting::kJobControl;
     SCOPED_TRACE(job ? "a job under a shell" : "an orphaned process group");
-    ConsoleChild child([](int report) {
-      console::_kbhit();
-      Report(report, "ready\n");
-      for (;;) pause();
-    }, setting);
+    ConsoleChild child(
+        [](int report) {
+          console::_kbhit();
+          Report(report, "ready\n");
+          for (;;) pause();
+        },
+        setting);
     ASSERT_TRUE(child.WaitReport("ready\n"));
     termios before = vlxtest::ShellSettings();
     kill(child.pid(), SIGTSTP);
@@ -253,8 +256,9 @@ TEST(ConsolePosix, CtrlZHandsTheTerminalBackUntilContinued) {
 }
 
 TEST(ConsolePosix, ShiftJisMessageIsConvertedWherePossible) {
-  const char* message = "COM1\x83\x7c\x81\x5b\x83\x67\x82\xaa\x91\xb6\x8d\xdd\x82\xb5\x82\xc8\x82\xa2"
-                        "\x82\xa9\x81\x41\x8a\xf9\x82\xc9\x8e\x67\x97\x70\x92\x86\x82\xc5\x82\xb7\n";
+  const char* message =
+      "COM1\x83\x7c\x81\x5b\x83\x67\x82\xaa\x91\xb6\x8d\xdd\x82\xb5\x82\xc8\x82\xa2"
+      "\x82\xa9\x81\x41\x8a\xf9\x82\xc9\x8e\x67\x97\x70\x92\x86\x82\xc5\x82\xb7\n";
   struct Case {
     const char* codeset;
     bool converts;
@@ -263,8 +267,9 @@ TEST(ConsolePosix, ShiftJisMessageIsConvertedWherePossible) {
   const Case cases[] = {
       {"UTF-8", true, "COM1ポートが存在しないか、既に使用中です\n"},
       {"CP932", true, message},
-      {"EUC-JP", true, "COM1\xA5\xDD\xA1\xBC\xA5\xC8\xA4\xAC\xC2\xB8\xBA\xDF\xA4\xB7\xA4\xCA\xA4\xA4"
-                       "\xA4\xAB\xA1\xA2\xB4\xFB\xA4\xCB\xBB\xC8\xCD\xD1\xC3\xE6\xA4\xC7\xA4\xB9\n"},
+      {"EUC-JP", true,
+       "COM1\xA5\xDD\xA1\xBC\xA5\xC8\xA4\xAC\xC2\xB8\xBA\xDF\xA4\xB7\xA4\xCA\xA4\xA4"
+       "\xA4\xAB\xA1\xA2\xB4\xFB\xA4\xCB\xBB\xC8\xCD\xD1\xC3\xE6\xA4\xC7\xA4\xB9\n"},
       {"ANSI_X3.4-1968", false, ""},
       {"NO-SUCH-CODESET", false, ""},
   };

@@ -45,7 +45,9 @@ int ReadByte(PortHandle, uint8_t* byte) {
   return 1;
 }
 
-void WriteByte(PortHandle, uint8_t byte) { platform.log.push_back("write " + std::to_string(byte)); }
+void WriteByte(PortHandle, uint8_t byte) {
+  platform.log.push_back("write " + std::to_string(byte));
+}
 void SetRts(PortHandle, bool high) { platform.log.push_back(high ? "rts up" : "rts down"); }
 void SleepMs(unsigned ms) { platform.log.push_back("sleep " + std::to_string(ms)); }
 void Close(PortHandle) { platform.log.push_back("close"); }

@@ -128,7 +128,7 @@ TEST(Faults, RedirectedOutputGetsTheExactBytesAtEachFlush) {
   session.Type("\x1B");
   EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
   EXPECT_EQ(FileText(file), startup + "A\n\nhi\r\n");  // exit flushes the rest
-  EXPECT_EQ(session.Screen(), "");                       // nothing on the console
+  EXPECT_EQ(session.Screen(), "");                     // nothing on the console
   std::remove(file.c_str());
 }
 
@@ -211,7 +211,8 @@ TEST(Faults, CtrlZAndFgAtAnyStage) {
 
 TEST(Faults, APortHeldByAnotherProgramIsBusy) {
   VLX_REQUIRE_SANDBOX();
-  const std::string busy = std::string(kStartupLines) + "COM1ポートが存在しないか、既に使用中です\n";
+  const std::string busy =
+      std::string(kStartupLines) + "COM1ポートが存在しないか、既に使用中です\n";
   SessionOptions utf8;
   utf8.env = {"LC_ALL=C.UTF-8"};
   {

@@ -44,11 +44,18 @@ TEST(LineEntry, TypedLinesReachTheDeviceAsCorrected) {
     std::string screen;  // after the start-up lines
   };
   const Case cases[] = {
-      {"Backspace corrects", "abc\x7F" "d\r", "abd\r", "abc\b \bd\r\n"},
+      {"Backspace corrects",
+       "abc\x7F"
+       "d\r",
+       "abd\r", "abc\b \bd\r\n"},
       {"Enter alone sends CR", "\r", "\r", "\r\n"},
       {"Tab and code 1 are stored, echoed, sent", "\t\x01x\r", "\t\x01x\r", "\t\x01x\r\n"},
-      {"F1 ends the sent text at its 0 lead code", "ab\x1BOPc\r", "ab\r", std::string("ab\0;c\r\n", 7)},
-      {"Backspace at the start does nothing", "\x7F\x7F" "a\r", "a\r", "a\r\n"},
+      {"F1 ends the sent text at its 0 lead code", "ab\x1BOPc\r", "ab\r",
+       std::string("ab\0;c\r\n", 7)},
+      {"Backspace at the start does nothing",
+       "\x7F\x7F"
+       "a\r",
+       "a\r", "a\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -132,7 +139,9 @@ TEST(LineEntry, AFullLineTakesNoMoreButStillCorrectsAndSends) {
   TerminalSession session;
   Start(session);
   const std::string full(79, 'x');
-  session.Type(full + "yz\x7F" "w\r");
+  session.Type(full +
+               "yz\x7F"
+               "w\r");
   auto arrivals = vlxtest::ReadArrivals(session.device.master, '\r', 10000);
   EXPECT_EQ(Bytes(arrivals), full.substr(1) + "w\r");
   session.ReadScreenFor(50);

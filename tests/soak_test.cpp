@@ -3,13 +3,13 @@
 // order (digests compared), every typed line must go out, and memory and
 // open descriptors must stay flat. Not in CI's run: scripts/soak runs it.
 // VLX_SOAK_SECONDS sets the length (default 60).
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <random>
@@ -129,10 +129,11 @@ TEST(Soak, EveryByteShownOnceAndInOrderWhileLinesAreSent) {
   const int fds_end = OpenDescriptors(pid);
   EXPECT_EQ(fds_end, fds_start);
   EXPECT_LE(rss_end - rss_start, 16) << "RSS grew from " << rss_start << " KiB";
-  std::printf("soak: %d s, %llu bytes received and shown, %d lines typed and sent, "
-              "RSS %ld -> %ld KiB, descriptors %d -> %d\n",
-              seconds, static_cast<unsigned long long>(sent_digest.count), lines, rss_start,
-              rss_end, fds_start, fds_end);
+  std::printf(
+      "soak: %d s, %llu bytes received and shown, %d lines typed and sent, "
+      "RSS %ld -> %ld KiB, descriptors %d -> %d\n",
+      seconds, static_cast<unsigned long long>(sent_digest.count), lines, rss_start, rss_end,
+      fds_start, fds_end);
 }
 
 }  // namespace

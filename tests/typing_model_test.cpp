@@ -40,7 +40,7 @@ const uint8_t kControls[] = {0x01, 0x02, 0x05, 0x08, 0x09, 0x0A, 0x0C, 0x18};
 const char kPrintable[] = "abcxyz019 .-~";
 
 struct Line {
-  std::vector<Key> keys;  // ends with Enter, or with Esc to end the program
+  std::vector<Key> keys;   // ends with Enter, or with Esc to end the program
   int esc_after_sent = 0;  // > 0: Esc typed once that many bytes went out
   std::string chatter;     // the device sends this while the line is typed
 };
@@ -189,8 +189,10 @@ void RunScript(uint32_t seed) {
     }
     screen += e.screen;
     for (char c : line.chatter) {
-      if (c == '\r') screen += '\n';
-      else screen += c;
+      if (c == '\r')
+        screen += '\n';
+      else
+        screen += c;
     }
     ASSERT_TRUE(session.WaitForScreen(screen, 5000))
         << testing::PrintToString(session.Screen().substr(kStartupLines.size())) << "\nwanted "

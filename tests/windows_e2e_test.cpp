@@ -1,12 +1,12 @@
 // The Windows vlxterm.exe end to end under Wine: Wine's COM1 is a device
 // pty (inside the sandbox), its console a tmux pane inside the same
 // namespace, read with capture-pane and typed into with send-keys.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -70,7 +70,8 @@ class WineSession {
     // the runner ends when the session does.
     std::string inner = "tmux -S " + socket_ + " new-session -d -x 100 -y 30 'wine " +
                         std::string(VLXTERM_WINDOWS_EXE) + "; echo $? > " + status_ +
-                        "'; while tmux -S " + socket_ + " has-session 2>/dev/null; do sleep 0.2; done";
+                        "'; while tmux -S " + socket_ +
+                        " has-session 2>/dev/null; do sleep 0.2; done";
     std::string log = dir_ + "/runner.log";
     runner_ = fork();
     if (runner_ == 0) {
@@ -117,9 +118,10 @@ TEST(WindowsUnderWine, ShowsTypesSendsAndExits) {
   // A fresh prefix is made on the first run: allow for it.
   ASSERT_TRUE(wine.WaitForScreen("---", 120000)) << wine.RunnerLog() << wine.Screen();
   // (capture-pane drops the blanks at the ends of lines.)
-  EXPECT_EQ(wine.Screen().rfind(
-                "VLX Test terminal by Q.Zolb\n To exit, push [ESC] key\n Port=1 , Baud=2400\n---\n", 0),
-            0u)
+  EXPECT_EQ(
+      wine.Screen().rfind(
+          "VLX Test terminal by Q.Zolb\n To exit, push [ESC] key\n Port=1 , Baud=2400\n---\n", 0),
+      0u)
       << wine.Screen();
   ASSERT_TRUE(vlxtest::WaitUntil(
       [&] {
@@ -129,7 +131,9 @@ TEST(WindowsUnderWine, ShowsTypesSendsAndExits) {
       10000));
 
   // Received bytes through the filter.
-  vlxtest::WriteAll(wine.device.master, "hello\rA\r\nbell\x07" "esc\x1B[2Jdone\r");
+  vlxtest::WriteAll(wine.device.master,
+                    "hello\rA\r\nbell\x07"
+                    "esc\x1B[2Jdone\r");
   EXPECT_TRUE(wine.WaitForScreen("---\nhello\nA\n\nbellesc[2Jdone\n", 10000)) << wine.Screen();
 
   // Idle: no spinning.
@@ -137,7 +141,8 @@ TEST(WindowsUnderWine, ShowsTypesSendsAndExits) {
   long before = CpuTicksOf("vlxterm.exe", &pid);
   ASSERT_GE(before, 0) << "vlxterm.exe not found";
   usleep(1000 * 1000);
-  EXPECT_LE(CpuTicksOf("vlxterm.exe", &pid) - before, sysconf(_SC_CLK_TCK) / 10) << "busy while idle";
+  EXPECT_LE(CpuTicksOf("vlxterm.exe", &pid) - before, sysconf(_SC_CLK_TCK) / 10)
+      << "busy while idle";
 
   // A typed, corrected line goes out byte by byte in 30 ms pulses, then CR.
   wine.SendKeys("abc BSpace d Enter");

@@ -35,7 +35,8 @@ std::vector<uint8_t> DecodeWhole(const std::vector<uint8_t>& input, uint8_t eras
       Check(key.consumed == 1 && input[at] == kEsc);
       Check(at + 1 == input.size() || input[at + 1] == kEsc);
     }
-    if (key.count == 2) Check((key.codes[0] == 0x00 || key.codes[0] == 0xE0) && key.codes[1] != kEsc);
+    if (key.count == 2)
+      Check((key.codes[0] == 0x00 || key.codes[0] == 0xE0) && key.codes[1] != kEsc);
     for (int i = 0; i < key.count; ++i) codes.push_back(key.codes[i]);
     at += key.consumed;
   }

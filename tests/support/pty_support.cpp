@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -185,11 +185,17 @@ ChildResult RunChild(const std::function<void()>& body, int timeout_ms) {
   return result;
 }
 
-pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
-                     const std::vector<std::string>& env) {
+void Exec(const std::vector<std::string>& argv) {
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env) {
   pid_t pid = fork();
   if (pid < 0) Fail("fork");
   if (pid == 0) {
@@ -202,8 +208,7 @@ pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
     dup2(fd, 2);
     if (fd > 2) close(fd);
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-    execv(args[0], args.data());
-    _exit(127);
+    Exec(argv);
   }
   return pid;
 }

@@ -46,8 +46,8 @@ bool WaitUntil(const std::function<bool()>& done, int timeout_ms);
 
 // The exit of a child: its status, or the signal that ended it.
 struct Ended {
-  int code = -1;    // exit status when exited
-  int signal = 0;   // terminating signal, else 0
+  int code = -1;   // exit status when exited
+  int signal = 0;  // terminating signal, else 0
   bool operator==(const Ended&) const = default;
 };
 std::optional<Ended> WaitChild(pid_t pid, int timeout_ms);
@@ -57,6 +57,9 @@ struct ChildResult {
   std::string out;
 };
 ChildResult RunChild(const std::function<void()>& body, int timeout_ms = 10000);
+
+// Replaces this process with argv[0] (a path), or ends it with status 127.
+[[noreturn]] void Exec(const std::vector<std::string>& argv);
 
 // Starts argv in a new session whose controlling terminal is console's
 // slave (standard input, output and error too).
@@ -108,11 +111,11 @@ bool SandboxWorks(std::string* why);
 
 // Skips the test where the sandbox cannot be built, but fails it in CI:
 // there a missing sandbox means untested code.
-#define VLX_REQUIRE_SANDBOX()                                              \
-  do {                                                                     \
-    std::string vlx_why;                                                   \
-    if (!vlxtest::SandboxWorks(&vlx_why)) {                                \
+#define VLX_REQUIRE_SANDBOX()                                                \
+  do {                                                                       \
+    std::string vlx_why;                                                     \
+    if (!vlxtest::SandboxWorks(&vlx_why)) {                                  \
       if (std::getenv("CI") != nullptr) FAIL() << "no sandbox: " << vlx_why; \
-      GTEST_SKIP() << "no sandbox: " << vlx_why;                           \
-    }                                                                      \
+      GTEST_SKIP() << "no sandbox: " << vlx_why;                             \
+    }                                                                        \
   } while (0)

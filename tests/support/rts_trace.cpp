@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -35,11 +36,12 @@ void Log(const char* format, ...) {
   }
   if (log_fd < 0) return;
   char line[128];
-  int length = std::snprintf(line, sizeof line, "%lld ", NowUs());
+  int stamp = std::snprintf(line, sizeof line, "%lld ", NowUs());
   va_list args;
   va_start(args, format);
-  length += std::vsnprintf(line + length, sizeof line - length, format, args);
+  int text = std::vsnprintf(line + stamp, sizeof line - stamp - 1, format, args);  // NOLINT
   va_end(args);
+  int length = stamp + std::min(text, static_cast<int>(sizeof line) - stamp - 2);
   line[length++] = '\n';
   static auto real_write = Next<ssize_t (*)(int, const void*, size_t)>("write");
   real_write(log_fd, line, static_cast<size_t>(length));

@@ -14,13 +14,13 @@ TerminalSession::TerminalSession(const SessionOptions& options) {
                                 options.device != nullptr ? options.device : device.path};
   if (!options.trace_file.empty()) {
     // Preloaded into vlxterm alone, not into the launcher's tools.
-    argv.insert(argv.end(), {"/usr/bin/env", "LD_PRELOAD=" + RtsTracePath(),
-                             "VLX_TRACE_FILE=" + options.trace_file,
-                             "ASAN_OPTIONS=verify_asan_link_order=0"});
+    argv.insert(argv.end(),
+                {"/usr/bin/env", "LD_PRELOAD=" + RtsTracePath(),
+                 "VLX_TRACE_FILE=" + options.trace_file, "ASAN_OPTIONS=verify_asan_link_order=0"});
   }
   if (!options.stdout_file.empty() && !options.no_terminal) {
-    argv.insert(argv.end(), {"/bin/bash", "-c", "exec \"$0\" > \"$1\"", VlxtermPath(),
-                             options.stdout_file});
+    argv.insert(argv.end(),
+                {"/bin/bash", "-c", "exec \"$0\" > \"$1\"", VlxtermPath(), options.stdout_file});
   } else {
     argv.push_back(VlxtermPath());
   }
@@ -28,10 +28,7 @@ TerminalSession::TerminalSession(const SessionOptions& options) {
   if (options.as_job) {
     job_ = SpawnJob(console, [&] {
       for (const std::string& e : options.env) putenv(const_cast<char*>(e.c_str()));
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
+      Exec(argv);
     });
     pid_ = job_.pid;
   } else if (options.no_terminal) {
@@ -43,11 +40,7 @@ TerminalSession::TerminalSession(const SessionOptions& options) {
       dup2(in, 0);
       dup2(out, 1);
       dup2(out, 2);
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
+      Exec(argv);
     }
   } else {
     pid_ = SpawnOnConsole(console, argv, options.env);
