@@ -108,9 +108,6 @@ struct Usage {
 };
 
 Usage UsageOf(pid_t pid) {
-  std::ifstream sched("/proc/" + std::to_string(pid) + "/schedstat");
-  double ns = 0;
-  sched >> ns;
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   long switches = 0;
@@ -119,7 +116,7 @@ Usage UsageOf(pid_t pid) {
       switches += std::stol(line.substr(line.find(':') + 1));
     }
   }
-  return {ns / 1e9, switches};
+  return {vlxtest::CpuSeconds(pid), switches};
 }
 
 long PeakRssKiB(pid_t pid) {

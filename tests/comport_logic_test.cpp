@@ -52,6 +52,11 @@ TEST_F(ComportLogic, RangeChecksAndNaming) {
 }
 
 TEST_F(ComportLogic, OpenFailuresReportAndExitWithStatusOne) {
+#ifdef _WIN32
+  // Death tests are unreliable under Wine (a parent vanished mid-test once);
+  // the Windows program's failure path is tested end to end there instead.
+  GTEST_SKIP() << "tested end to end under Wine";
+#endif
   struct Case {
     const char* what;
     bool open_succeeds, configure_succeeds;

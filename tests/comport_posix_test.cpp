@@ -79,11 +79,20 @@ TEST(ComportPosix, ConfigureSetsRaw8N1AtEachRate) {
   }
 }
 
+// Opens and sets up the pty's slave as the program does its port.
+int OpenPort(const vlxtest::Pty& pty) {
+  int fd = comport_posix::OpenDevice(pty.path.c_str());
+  if (fd >= 0 && !platform::Configure(fd, 2400)) {
+    platform::Close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 TEST(ComportPosix, DataBothWaysAndTheReceiveCount) {
   vlxtest::Pty pty;
-  int fd = comport_posix::OpenDevice(pty.path.c_str());
+  int fd = OpenPort(pty);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(platform::Configure(fd, 2400));
 
   uint8_t byte = 0x55;
   auto start = std::chrono::steady_clock::now();
@@ -117,9 +126,8 @@ TEST(ComportPosix, DataBothWaysAndTheReceiveCount) {
 
 TEST(ComportPosix, BytesThatComeAfterTheQueueDrainedAreCountedAtTheNextAsk) {
   vlxtest::Pty pty;
-  int fd = comport_posix::OpenDevice(pty.path.c_str());
+  int fd = OpenPort(pty);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(platform::Configure(fd, 2400));
   uint8_t byte = 0;
   std::string got;
   for (const char* chunk : {"abc", "de", "f"}) {

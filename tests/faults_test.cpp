@@ -20,20 +20,6 @@ using vlxtest::kStartupLines;
 using vlxtest::SessionOptions;
 using vlxtest::TerminalSession;
 
-double CpuSeconds(pid_t pid) {
-  std::ifstream sched("/proc/" + std::to_string(pid) + "/schedstat");
-  double ns = 0;
-  sched >> ns;
-  return ns / 1e9;
-}
-
-// CPU the program uses over `seconds` of doing nothing asked of it.
-double CpuOver(pid_t pid, double seconds) {
-  double before = CpuSeconds(pid);
-  usleep(static_cast<useconds_t>(seconds * 1e6));
-  return CpuSeconds(pid) - before;
-}
-
 std::string FileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
@@ -73,7 +59,7 @@ TEST(Faults, ADeviceThatHangsUpLeavesTheKeyboardServedAndNoSpin) {
     }
     close(session.device.master);
     session.device.master = -1;
-    EXPECT_LT(CpuOver(session.pid(), 2.0), 0.05) << "spins";
+    EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 2.0), 0.05) << "spins";
     session.Type("ab\r");  // the keyboard is still served
     EXPECT_TRUE(session.WaitForScreen("ab\r\n")) << testing::PrintToString(session.Screen());
     session.Type("\x1B");
@@ -93,7 +79,7 @@ TEST(Faults, WithoutAControllingTerminalReceivedBytesAreStillShown) {
   EXPECT_TRUE(vlxtest::WaitUntil(
       [&] { return FileText(options.stdout_file) == std::string(kStartupLines) + "hello"; }, 5000))
       << testing::PrintToString(FileText(options.stdout_file));
-  EXPECT_LT(CpuOver(session.pid(), 1.0), 0.05) << "spins";
+  EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 1.0), 0.05) << "spins";
   EXPECT_FALSE(session.WaitExit(0).has_value());
   kill(session.pid(), SIGTERM);
   EXPECT_EQ(session.WaitExit(), (Ended{-1, SIGTERM}));

@@ -1,5 +1,6 @@
 #include "pty_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -288,6 +289,34 @@ std::optional<Ended> WaitJobEnd(Job* job, int timeout_ms) {
     job->shell = -1;
   }
   return ended;
+}
+
+double CpuSeconds(pid_t pid) {
+  std::ifstream sched("/proc/" + std::to_string(pid) + "/schedstat");
+  double ns = 0;
+  sched >> ns;
+  return ns / 1e9;
+}
+
+double CpuUsedOver(pid_t pid, double seconds) {
+  double before = CpuSeconds(pid);
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  return CpuSeconds(pid) - before;
+}
+
+pid_t FindProcess(const std::string& name) {
+  DIR* proc = opendir("/proc");
+  pid_t found = -1;
+  while (dirent* entry = readdir(proc)) {
+    pid_t pid = std::atoi(entry->d_name);
+    if (pid <= 0) continue;
+    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    if (args.rfind("tmux", 0) == 0 || args.rfind("bash", 0) == 0) continue;
+    if (args.find(name) != std::string::npos) found = pid;
+  }
+  closedir(proc);
+  return found;
 }
 
 std::string LauncherPath() { return VLX_LAUNCHER; }

@@ -81,6 +81,14 @@ bool WaitJobStopped(const Job& job, int timeout_ms);
 void ForegroundJob(const Job& job);
 std::optional<Ended> WaitJobEnd(Job* job, int timeout_ms);  // closes its pipes
 
+// CPU time a process has used so far, in seconds; and over the next
+// `seconds` of wall time.
+double CpuSeconds(pid_t pid);
+double CpuUsedOver(pid_t pid, double seconds);
+// A process whose command line (not a shell's or tmux's) mentions `name`;
+// -1 when there is none.
+pid_t FindProcess(const std::string& name);
+
 // The sandbox launcher and the binaries under test.
 std::string LauncherPath();
 std::string VlxtermPath();
