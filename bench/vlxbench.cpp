@@ -45,38 +45,20 @@ std::string Which(const std::string& name) {
   return "";
 }
 
-// A running terminal with its console and device ptys.
-struct Launch {
-  Pty console, device;
-  pid_t pid = -1;
-  std::string stamp_file;  // where the wrapper writes its exec time
-
-  ~Launch() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      vlxtest::WaitChild(pid, 5000);
-    }
-    if (!stamp_file.empty()) std::remove(stamp_file.c_str());
+// Starts a terminal: vlxterm through the sandbox, a peer pointed at the
+// device pty; with `stamp_file`, a wrapper writes the time of its exec there.
+vlxtest::SessionOptions Options(const Terminal& t, bool quiet, const std::string& stamp_file = "") {
+  vlxtest::SessionOptions options;
+  if (!stamp_file.empty()) {
+    options.wrapper = {"/bin/bash", "-c",
+                       "printf %s \"$EPOCHREALTIME\" > " + stamp_file + "; exec \"$@\"", "stamp"};
   }
-};
-
-void Start(const Terminal& t, Launch* run, bool quiet, bool stamp) {
-  run->console.Apply(vlxtest::ShellSettings());
-  run->device.Apply(vlxtest::RawSettings(B9600));
-  std::vector<std::string> argv;
-  if (t.sandboxed) argv = {"/bin/bash", vlxtest::LauncherPath(), run->device.path};
-  if (stamp) {
-    char name[] = "/tmp/vlxbench-stamp-XXXXXX";
-    close(mkstemp(name));
-    run->stamp_file = name;
-    argv.insert(argv.end(),
-                {"/bin/bash", "-c",
-                 "printf %s \"$EPOCHREALTIME\" > " + run->stamp_file + "; exec \"$@\"", "stamp"});
+  if (!t.sandboxed) {
+    options.peer = {t.binary};
+    const auto& args = quiet ? t.quiet_args : t.banner_args;
+    options.peer.insert(options.peer.end(), args.begin(), args.end());
   }
-  argv.push_back(t.binary);
-  for (const std::string& a : quiet ? t.quiet_args : t.banner_args) argv.push_back(a);
-  if (!t.sandboxed) argv.push_back(run->device.path);
-  run->pid = vlxtest::SpawnOnConsole(run->console, argv);
+  return options;
 }
 
 std::string Comm(pid_t pid) {
@@ -88,17 +70,12 @@ std::string Comm(pid_t pid) {
 
 // Waits until the program itself runs, has set the line up and has
 // written what it writes at start; the console is read empty.
-bool WaitReady(const Terminal& t, Launch* run) {
+bool WaitReady(const Terminal& t, vlxtest::TerminalSession& run) {
   std::string base = t.binary.substr(t.binary.rfind('/') + 1);
   bool ok = vlxtest::WaitUntil(
-      [&] {
-        termios settings = run->device.Settings();
-        return Comm(run->pid) == base.substr(0, 15) && cfgetospeed(&settings) == B2400 &&
-               (run->console.Settings().c_lflag & ICANON) == 0;
-      },
-      10000);
-  std::string drained;
-  vlxtest::ReadFor(run->console.master, 300, &drained);
+      [&] { return Comm(run.pid()) == base.substr(0, 15) && run.WaitPortReady(0); }, 10000);
+  ok = ok && run.WaitConsoleReady();
+  run.ReadScreenFor(300);
   return ok;
 }
 
@@ -148,15 +125,17 @@ double NowRealtimeS() {
 double StartupMs(const Terminal& t) {
   std::vector<double> samples;
   for (int i = 0; i < 5; ++i) {
-    Launch run;
-    Start(t, &run, false, true);
+    char stamp_file[] = "/tmp/vlxbench-stamp-XXXXXX";
+    close(mkstemp(stamp_file));
+    vlxtest::TerminalSession run(Options(t, false, stamp_file));
     pollfd in{run.console.master, POLLIN, 0};
-    if (poll(&in, 1, 10000) <= 0) continue;
+    bool shown = poll(&in, 1, 10000) > 0;
     double seen = NowRealtimeS();
-    std::ifstream stamp(run.stamp_file);
+    std::ifstream stamp(stamp_file);
     double exec_time = 0;
     stamp >> exec_time;
-    if (exec_time > 0) samples.push_back((seen - exec_time) * 1000);
+    std::remove(stamp_file);
+    if (shown && exec_time > 0) samples.push_back((seen - exec_time) * 1000);
   }
   return Median(samples);
 }
@@ -166,21 +145,19 @@ struct Idle {
 };
 
 Idle IdleCost(const Terminal& t) {
-  Launch run;
-  Start(t, &run, true, false);
-  if (!WaitReady(t, &run)) return {NAN, NAN};
-  Usage before = UsageOf(run.pid);
+  vlxtest::TerminalSession run(Options(t, true));
+  if (!WaitReady(t, run)) return {NAN, NAN};
+  Usage before = UsageOf(run.pid());
   std::this_thread::sleep_for(std::chrono::seconds(5));
-  Usage after = UsageOf(run.pid);
+  Usage after = UsageOf(run.pid());
   return {(after.cpu_s - before.cpu_s) / 5 * 100, (after.switches - before.switches) / 5.0};
 }
 
 // Samples one launch: a printable byte on the device pty until it shows on
 // the console pty, in microseconds.
 bool SampleLatency(const Terminal& t, std::vector<double>* samples) {
-  Launch run;
-  Start(t, &run, true, false);
-  if (!WaitReady(t, &run)) return false;
+  vlxtest::TerminalSession run(Options(t, true));
+  if (!WaitReady(t, run)) return false;
   for (int k = 0; k < 200; ++k) {
     int64_t sent = vlxtest::MonotonicUs();
     vlxtest::WriteAll(run.device.master, "x");
@@ -227,18 +204,17 @@ struct Burst {
 // console pty.
 Burst BurstRun(const Terminal& t) {
   static const std::string data = BurstData();
-  Launch run;
-  Start(t, &run, true, false);
-  if (!WaitReady(t, &run)) return {NAN, NAN, false, -1};
-  Usage before = UsageOf(run.pid);
+  vlxtest::TerminalSession run(Options(t, true));
+  if (!WaitReady(t, run)) return {NAN, NAN, false, -1};
+  Usage before = UsageOf(run.pid());
   int64_t start = vlxtest::MonotonicUs();
   std::thread writer([&] { vlxtest::WriteAll(run.device.master, data); });
   std::string got;
   double seconds = ReceiveAll(run.console.master, data.size(), &got, start);
   writer.join();
-  Usage after = UsageOf(run.pid);
+  Usage after = UsageOf(run.pid());
   return {data.size() / seconds / 1e6, (after.cpu_s - before.cpu_s) * (1 << 20) / data.size(),
-          got == data, PeakRssKiB(run.pid)};
+          got == data, PeakRssKiB(run.pid())};
 }
 
 // The most the design allows: one write per byte to the same kind of
@@ -266,9 +242,8 @@ double CeilingMbPerS() {
 double PacedCpuPercent(const Terminal& t) {
   std::vector<double> samples;
   for (int i = 0; i < kRuns; ++i) {
-    Launch run;
-    Start(t, &run, true, false);
-    if (!WaitReady(t, &run)) return NAN;
+    vlxtest::TerminalSession run(Options(t, true));
+    if (!WaitReady(t, run)) return NAN;
     std::atomic<bool> done{false};
     std::thread reader([&] {
       std::string sink;
@@ -277,7 +252,7 @@ double PacedCpuPercent(const Terminal& t) {
         sink.clear();
       }
     });
-    Usage before = UsageOf(run.pid);
+    Usage before = UsageOf(run.pid());
     // 11,520 B/s as 11 or 12 bytes every millisecond.
     const size_t total = size_t{11520} * 10;
     auto next = std::chrono::steady_clock::now();
@@ -289,7 +264,7 @@ double PacedCpuPercent(const Terminal& t) {
       vlxtest::WriteAll(run.device.master, std::string(due - sent, 'p'));
       sent = due;
     }
-    Usage after = UsageOf(run.pid);
+    Usage after = UsageOf(run.pid());
     done = true;
     reader.join();
     samples.push_back((after.cpu_s - before.cpu_s) / 10 * 100);

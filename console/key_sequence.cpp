@@ -150,6 +150,14 @@ struct Params {
   bool odd;  // private markers or more than two parameters: no key of ours
 };
 
+void StartParam(Params* params) {
+  if (params->count == 2) {
+    params->odd = true;
+  } else {
+    ++params->count;
+  }
+}
+
 // Reads parameter bytes from bytes[i]; returns the index after them.
 size_t ReadParams(const uint8_t* bytes, size_t length, size_t i, Params* params) {
   *params = Params{{0, 0}, 0, false};
@@ -157,23 +165,13 @@ size_t ReadParams(const uint8_t* bytes, size_t length, size_t i, Params* params)
   for (; i < length && IsParamByte(bytes[i]); ++i) {
     uint8_t b = bytes[i];
     if (b >= '0' && b <= '9') {
-      if (!in_number) {
-        if (params->count == 2)
-          params->odd = true;
-        else
-          ++params->count;
-        in_number = true;
-      }
+      if (!in_number) StartParam(params);
+      in_number = true;
       unsigned& v = params->value[params->count - 1];
       v = v * 10 + (b - '0');
       if (v > kParamCap) v = kParamCap;
     } else if (b == ';') {
-      if (!in_number) {  // an empty parameter means its default
-        if (params->count == 2)
-          params->odd = true;
-        else
-          ++params->count;
-      }
+      if (!in_number) StartParam(params);  // an empty parameter means its default
       in_number = false;
     } else {
       params->odd = true;

@@ -199,8 +199,14 @@ TEST(Faults, APortHeldByAnotherProgramIsBusy) {
   VLX_REQUIRE_SANDBOX();
   const std::string busy =
       std::string(kStartupLines) + "COM1ポートが存在しないか、既に使用中です\n";
-  SessionOptions utf8;
-  utf8.env = {"LC_ALL=C.UTF-8"};
+  auto expect_busy = [&](const vlxtest::Pty& held) {
+    SessionOptions utf8;
+    utf8.env = {"LC_ALL=C.UTF-8"};
+    utf8.device = held.path.c_str();
+    TerminalSession session(utf8);
+    EXPECT_EQ(session.WaitExit(), (Ended{1, 0}));
+    EXPECT_EQ(session.Screen(), busy);
+  };
   {
     // A plain flock from another process.
     vlxtest::Pty held;
@@ -212,10 +218,7 @@ TEST(Faults, APortHeldByAnotherProgramIsBusy) {
       _exit(0);
     }
     usleep(100 * 1000);
-    utf8.device = held.path.c_str();
-    TerminalSession session(utf8);
-    EXPECT_EQ(session.WaitExit(), (Ended{1, 0}));
-    EXPECT_EQ(session.Screen(), busy);
+    expect_busy(held);
     kill(holder, SIGKILL);
     vlxtest::WaitChild(holder, 5000);
   }
@@ -233,10 +236,7 @@ TEST(Faults, APortHeldByAnotherProgramIsBusy) {
         return cfgetospeed(&settings) == B115200;
       },
       5000));
-  utf8.device = held.path.c_str();
-  TerminalSession session(utf8);
-  EXPECT_EQ(session.WaitExit(), (Ended{1, 0}));
-  EXPECT_EQ(session.Screen(), busy);
+  expect_busy(held);
   kill(peer, SIGKILL);
   vlxtest::WaitChild(peer, 5000);
 }

@@ -10,19 +10,19 @@ TerminalSession::TerminalSession(const SessionOptions& options) {
   console.Apply(ShellSettings());
   // Not 2400 and raw, so that the program's own set-up can be seen.
   device.Apply(RawSettings(B9600));
-  std::vector<std::string> argv{"/bin/bash", LauncherPath(),
-                                options.device != nullptr ? options.device : device.path};
-  if (!options.trace_file.empty()) {
-    // Preloaded into vlxterm alone, not into the launcher's tools.
-    argv.insert(argv.end(),
-                {"/usr/bin/env", "LD_PRELOAD=" + RtsTracePath(),
-                 "VLX_TRACE_FILE=" + options.trace_file, "ASAN_OPTIONS=verify_asan_link_order=0"});
+  std::vector<std::string> argv;
+  if (options.peer.empty()) {
+    argv = {"/bin/bash", LauncherPath(), options.device != nullptr ? options.device : device.path};
   }
+  argv.insert(argv.end(), options.wrapper.begin(), options.wrapper.end());
   if (!options.stdout_file.empty() && !options.no_terminal) {
-    argv.insert(argv.end(),
-                {"/bin/bash", "-c", "exec \"$0\" > \"$1\"", VlxtermPath(), options.stdout_file});
-  } else {
+    argv.insert(argv.end(), {"/bin/bash", "-c", "exec \"$@\" > \"$0\"", options.stdout_file});
+  }
+  if (options.peer.empty()) {
     argv.push_back(VlxtermPath());
+  } else {
+    argv.insert(argv.end(), options.peer.begin(), options.peer.end());
+    argv.push_back(options.device != nullptr ? options.device : device.path);
   }
 
   if (options.as_job) {

@@ -12,17 +12,22 @@
 namespace vlxtest {
 
 struct SessionOptions {
-  std::vector<std::string> env;  // NAME=VALUE
-  const char* device = nullptr;  // stands in for COM1; default: the session's device pty
-  std::string trace_file;        // with the modem-line recorder preloaded, its log
-  std::string stdout_file;       // standard output to this file instead of the console
-  bool as_job = false;           // as a job of a stand-in shell, with job control
-  bool no_terminal = false;      // in a session of its own without a controlling terminal
+  std::vector<std::string> env;      // NAME=VALUE
+  const char* device = nullptr;      // stands in for COM1; default: the session's device pty
+  std::vector<std::string> wrapper;  // runs in front of the program (which it must exec)
+  std::string stdout_file;           // standard output to this file instead of the console
+  bool as_job = false;               // as a job of a stand-in shell, with job control
+  bool no_terminal = false;          // in a session of its own without a controlling terminal
+  // Instead of vlxterm in the sandbox: another terminal program and its
+  // arguments, run as it is with the device pty's path as last argument.
+  std::vector<std::string> peer;
 };
 
+// vlxterm with the modem-line recorder preloaded, logging to trace_file.
 inline SessionOptions Traced(const std::string& trace_file) {
   SessionOptions options;
-  options.trace_file = trace_file;
+  options.wrapper = {"/usr/bin/env", "LD_PRELOAD=" + RtsTracePath(), "VLX_TRACE_FILE=" + trace_file,
+                     "ASAN_OPTIONS=verify_asan_link_order=0"};
   return options;
 }
 
