@@ -491,12 +491,12 @@ int main() {
       "ceiling is one `write` per byte to the console pty (picocom batches its writes, hence its\n"
       "burst figure). A shown byte costs that one write and nothing else: the POSIX port layer\n"
       "reads all that waits in one call and serves the loop's one-byte reads from it (still one\n"
-      "byte per pass). A wake-up costs one `poll` and one `read`, like tio's `pselect` and "
-      "`read`:\n"
-      "after a read that emptied the driver, the next count answers 0 without asking it again,\n"
-      "and the key test trusts the idle wait's \"no input\" once; the `poll` that follows sees\n"
-      "anything that came meanwhile. Idle, the loop sleeps in `poll` on the port and the\n"
-      "terminal, with a 5 s bound (0.2 wake-ups per second). Found with `strace -c` on the\n"
-      "paced load: before these changes a wake-up took two more reads and each byte an ioctl.\n");
+      "byte per pass). A wake-up costs one `poll` and two `read`s of the port (tio: `pselect`\n"
+      "and one `read`): once the bytes read are shown, the count asks the driver again, which\n"
+      "is empty by then, because a count of 0 must mean that nothing waits there, or a key\n"
+      "typed meanwhile would be served before bytes that came first. The key test trusts the\n"
+      "idle wait's \"no input\" once, so it costs no call. Idle, the loop sleeps in `poll` on\n"
+      "the port and the terminal, with a 5 s bound (0.2 wake-ups per second). Checked with\n"
+      "`strace -c` on the paced load.\n");
   return 0;
 }

@@ -119,6 +119,9 @@ void ComportPutc(uint8_t byte) {
 void ComportPuts(const uint8_t* text) {
   for (const uint8_t* next = text; *next != 0; ++next) {
     ComportPutc(*next);
+    // An Esc typed during this byte's hold must stop the text here, not
+    // one or two bytes later when its short wait would have run out.
+    console::AwaitKeyDecision();
     if (console::_kbhit() && console::_getch() == kEsc) return;
   }
 }

@@ -38,17 +38,14 @@ speed_t SpeedFor(uint32_t baud) {
 
 // The driver's receive queue, partly kept here: one read takes all that
 // waits, and the one-byte reads are served from it. The terminal still
-// takes one byte per pass, with a fraction of the system calls.
+// takes one byte per pass, with a fraction of the system calls. Once this
+// part has drained, every count asks the driver again: a count of 0 must
+// mean that nothing waits there either, or a key would be served first.
 struct ReceiveQueue {
   int fd = -1;
   uint8_t bytes[1024];
   size_t next = 0;
   size_t end = 0;
-  // The last read took less than it could, so the driver was empty then:
-  // once this queue drains, the next count may answer 0 without asking
-  // the driver again. The poll loop's idle wait asks instead (it sees any
-  // byte that came meanwhile), and any later count asks the driver.
-  bool driver_was_empty = false;
 };
 ReceiveQueue received;
 
@@ -60,18 +57,11 @@ size_t Refill(int fd) {
   }
   if (received.next == received.end) {
     received.next = received.end = 0;
-    if (received.driver_was_empty) {
-      received.driver_was_empty = false;
-      return 0;
-    }
     ssize_t got;
     do {
       got = read(fd, received.bytes, sizeof received.bytes);  // VMIN=0: never waits
     } while (got < 0 && errno == EINTR);
-    if (got > 0) {
-      received.end = static_cast<size_t>(got);
-      received.driver_was_empty = received.end < sizeof received.bytes;
-    }
+    if (got > 0) received.end = static_cast<size_t>(got);
   }
   return received.end - received.next;
 }

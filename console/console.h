@@ -13,6 +13,12 @@ int _kbhit();
 // key's code. -1 when the console cannot be read.
 int _getch();
 
+// Waits until bytes that may begin a key sequence are decided (a lone Esc,
+// or the start of an arrow key's bytes), at most the rest of their short
+// wait; returns at once when none are held back. Call before a key test
+// whose answer must not be "not yet": the test after each sent byte.
+void AwaitKeyDecision();
+
 // Sets standard output up: unbuffered on a terminal, fully buffered
 // (4096 bytes) when redirected. Call before the first output.
 void InitOutput();

@@ -36,8 +36,8 @@ bool unreadable = false;  // the terminal hung up or failed to read
 // test may take that for its own read. Any later one reads.
 bool seen_quiet = false;
 termios user_mode;  // as the user had it, restored at every exit
-termios base_mode;  // while we run: raw input, no echo, signals on
-termios read_mode;  // while _getch waits: no signals, no flow control
+termios base_mode;  // while we run: raw input, no echo, only Ctrl+C a signal
+termios read_mode;  // while _getch waits: Ctrl+C a key too
 volatile sig_atomic_t applied = kUntouched;
 uint8_t erase_char = 0;
 
@@ -70,6 +70,14 @@ void Catch(int signal_number, void (*handler)(int)) {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   sigaction(signal_number, &action, nullptr);
+}
+
+// A signal ignored when we started (nohup, a job of a shell without job
+// control) stays ignored: whoever started us wants it so.
+void CatchUnlessIgnored(int signal_number, void (*handler)(int)) {
+  struct sigaction current {};
+  if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) return;
+  Catch(signal_number, handler);
 }
 
 void DieBySignal(int signal_number) {
@@ -122,19 +130,27 @@ bool EnsureOpen() {
 
   base_mode = user_mode;
   base_mode.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
+  // Every key but Ctrl+C is a key, also as the first key of a line and
+  // while a line is sent: Ctrl+S must not freeze our output, and Ctrl+Z,
+  // Ctrl+\, Ctrl+V and Ctrl+O must reach line entry. Only Ctrl+C keeps its
+  // signal outside a key wait, as on the Windows console.
   base_mode.c_lflag |= ISIG;
+  base_mode.c_lflag &= ~IEXTEN;  // literal-next, discard
+  base_mode.c_iflag &= ~(IXON | IXOFF);
+  base_mode.c_cc[VQUIT] = _POSIX_VDISABLE;
+  base_mode.c_cc[VSUSP] = _POSIX_VDISABLE;
   // Enter reads as 13 whenever it arrives.
   base_mode.c_iflag &= ~(ICRNL | INLCR | IGNCR);
   base_mode.c_cc[VMIN] = 1;
   base_mode.c_cc[VTIME] = 0;
   read_mode = base_mode;
-  // Ctrl+C, Ctrl+S, Ctrl+Q and Ctrl+V read as keys while a key is awaited.
-  read_mode.c_lflag &= ~(ISIG | IEXTEN);
-  read_mode.c_iflag &= ~IXON;
+  read_mode.c_lflag &= ~ISIG;  // Ctrl+C reads as 3 while a key is awaited
 
   std::atexit(RestoreAtExit);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) Catch(signal_number, DieBySignal);
-  Catch(SIGTSTP, OnStop);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    CatchUnlessIgnored(signal_number, DieBySignal);
+  }
+  CatchUnlessIgnored(SIGTSTP, OnStop);
   Catch(SIGCONT, OnContinue);
   Apply(kBaseMode);
   return true;
@@ -187,6 +203,17 @@ int _getch() {
   }
   Apply(kBaseMode);
   return CodeReady() ? KeyInputTake(&keys) : -1;
+}
+
+void AwaitKeyDecision() {
+  if (tty_fd < 0) return;
+  seen_quiet = false;
+  Fill();
+  for (int left = KeyDecideInMs(); left > 0 && !unreadable; left = KeyDecideInMs()) {
+    pollfd key{tty_fd, POLLIN, 0};
+    poll(&key, 1, left);  // more bytes of the sequence, or its time is up
+    Fill();
+  }
 }
 
 void KeysSeenQuiet() { seen_quiet = true; }

@@ -9,6 +9,8 @@ namespace console {
 
 int _kbhit() { return ::_kbhit(); }
 int _getch() { return ::_getch(); }
+// The Windows console reports keys whole: nothing is ever undecided.
+void AwaitKeyDecision() {}
 
 HANDLE InputHandle() {
   static HANDLE input =

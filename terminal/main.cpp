@@ -45,8 +45,13 @@ int main() {
     // meanwhile, so what the device sends waits in the driver.
     uint8_t line[kLineSize];
     size_t position = 0;
+    bool entered = false;
     for (;;) {
-      uint8_t key = static_cast<uint8_t>(console::_getch());
+      int code = console::_getch();
+      // The console is gone (hung up, end of input): drop the line and go on
+      // showing what the device sends; the key test answers no key from now.
+      if (code < 0) break;
+      uint8_t key = static_cast<uint8_t>(code);
       if (key == kEsc) {
         ComportClose();
         std::exit(0);
@@ -70,9 +75,11 @@ int main() {
       if (key == kEnter) {
         line[position - 1] = 0;
         std::putc('\n', stdout);
+        entered = true;
         break;
       }
     }
+    if (!entered) continue;
     // Sending: every byte in its own RTS pulse; Esc cuts the text short,
     // and the CR goes out always.
     ComportPuts(line);

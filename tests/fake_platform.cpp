@@ -65,6 +65,7 @@ int _getch() {
   return key;
 }
 
+void AwaitKeyDecision() {}
 void InitOutput() {}
 void PrintShiftJis(const char* text) { std::fputs(text, stdout); }
 

@@ -62,6 +62,7 @@ TEST(Faults, ADeviceThatHangsUpLeavesTheKeyboardServedAndNoSpin) {
     EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 2.0), 0.05) << "spins";
     session.Type("ab\r");  // the keyboard is still served
     EXPECT_TRUE(session.WaitForScreen("ab\r\n")) << testing::PrintToString(session.Screen());
+    usleep(300 * 1000);  // "ab" and CR take 90 ms; an Esc then would only cut them
     session.Type("\x1B");
     EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
   }
@@ -169,13 +170,8 @@ TEST(Faults, CtrlZAndFgAtAnyStage) {
     termios before = session.console.Settings();
     Start(session);
     Reach(session, stage);
-    // Ctrl+Z from the keyboard where it is one (at idle); while a key is
-    // awaited Ctrl+Z is the key 26, so the stop comes as a signal then.
-    if (stage == Stage::kIdle) {
-      session.Type("\x1A");
-    } else {
-      kill(-session.pid(), SIGTSTP);
-    }
+    // Ctrl+Z is the key 26 (at idle too), so the stop comes from outside.
+    kill(-session.pid(), SIGTSTP);
     ASSERT_TRUE(vlxtest::WaitJobStopped(session.job(), 5000));
     EXPECT_TRUE(SameSettings(session.console.Settings(), before)) << "not restored while stopped";
     vlxtest::ForegroundJob(session.job());
@@ -193,6 +189,60 @@ TEST(Faults, CtrlZAndFgAtAnyStage) {
     EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
     EXPECT_TRUE(SameSettings(session.console.Settings(), before));
   }
+}
+
+TEST(Faults, ControlKeysAreKeysAtAnyStageAndOnlyCtrlCSignals) {
+  VLX_REQUIRE_SANDBOX();
+  // Ctrl+S, Ctrl+Q, Ctrl+\\, Ctrl+Z, Ctrl+V, Ctrl+O: flow control, quit,
+  // suspend, literal-next and discard on a POSIX terminal; keys here.
+  const std::string controls = "\x13\x11\x1C\x1A\x16\x0F";
+  for (Stage stage : {Stage::kIdle, Stage::kTyping, Stage::kSending}) {
+    SCOPED_TRACE(Name(stage));
+    TerminalSession session;
+    Start(session);
+    Reach(session, stage);
+    if (stage == Stage::kSending) {
+      session.Type(controls);  // one read and dropped after each byte
+      EXPECT_EQ(Sent(session), "23456789\r");
+    } else {
+      session.Type(controls + "\r");
+      EXPECT_EQ(Sent(session), (stage == Stage::kTyping ? "ab" : "") + controls + "\r");
+    }
+    session.DeviceSends("hi\r");  // our output is not frozen
+    EXPECT_TRUE(session.WaitForScreen("hi\n")) << testing::PrintToString(session.Screen());
+    session.Type("\x1B");
+    EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
+  }
+  TerminalSession session;  // Ctrl+C at idle is the platform's: the end
+  Start(session);
+  session.Type("\x03");
+  EXPECT_EQ(session.WaitExit(), (Ended{-1, SIGINT}));
+}
+
+TEST(Faults, ALostConsoleDropsTheLineAndTheDeviceIsStillShown) {
+  VLX_REQUIRE_SANDBOX();
+  SessionOptions nohup;
+  nohup.wrapper = {"/bin/bash", "-c", "trap '' HUP; exec \"$@\"", "nohup"};
+  nohup.stdout_file = TempPath("vlx-lost-console");
+  TerminalSession session(nohup);
+  ASSERT_TRUE(session.WaitPortReady());
+  ASSERT_TRUE(session.WaitConsoleReady());
+  const std::string& file = nohup.stdout_file;
+  session.Type("ab");
+  ASSERT_TRUE(vlxtest::WaitUntil([&] { return FileText(file) == std::string(kStartupLines) + "ab"; },
+                                 5000));
+  close(session.console.master);  // the console hangs up mid-line
+  session.console.master = -1;
+  EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 2.0), 0.05) << "spins";
+  session.DeviceSends("hi\r");
+  EXPECT_TRUE(vlxtest::WaitUntil(
+      [&] { return FileText(file) == std::string(kStartupLines) + "abhi"; }, 5000))
+      << testing::PrintToString(FileText(file));
+  EXPECT_EQ(Sent(session, 200), "") << "the dropped line went out";
+  EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 1.0), 0.05) << "spins";
+  kill(session.pid(), SIGTERM);
+  EXPECT_EQ(session.WaitExit(), (Ended{-1, SIGTERM}));
+  std::remove(file.c_str());
 }
 
 TEST(Faults, APortHeldByAnotherProgramIsBusy) {

@@ -95,22 +95,45 @@ TEST(LineEntry, EachByteTakesItsOwnThirtyMilliseconds) {
   EXPECT_GE(arrivals.back().us - arrivals.front().us, 5 * kHoldUs - kReaderSlackUs);
 }
 
-TEST(LineEntry, EscWhileSendingCutsTheLineButNotTheProgram) {
+TEST(LineEntry, EscWhileSendingStopsAfterThatByteButNotTheProgram) {
   VLX_REQUIRE_SANDBOX();
+  struct Case {
+    std::string text;
+    size_t byte;   // Esc typed during this byte's hold
+    int delay_ms;  // this long into the hold
+  };
+  std::vector<Case> cases;
+  // The third byte of ten, at ten points of its hold.
+  for (int delay = 0; delay < 30; delay += 3) cases.push_back({"0123456789", 3, delay});
+  // The last bytes of a text: the Esc must not outlive the line and end
+  // the program at the next line entry.
+  cases.push_back({"ab", 2, 10});
+  cases.push_back({"ab", 1, 20});
+  cases.push_back({"a", 1, 0});
   TerminalSession session;
   Start(session);
-  session.Type("0123456789\r");
-  std::string sent = Bytes(vlxtest::ReadArrivals(session.device.master, '\r', 5000, 3));
-  ASSERT_EQ(sent, "012");
-  session.Type("\x1B");
-  sent += Bytes(vlxtest::ReadArrivals(session.device.master, '\r', 5000));
-  // A lone Esc is known as such only after a short wait, so one or two more
-  // bytes may go out; the rest must not, and the CR still follows.
-  ASSERT_GE(sent.size(), 4u);
-  EXPECT_LE(sent.size(), 7u) << sent;
-  EXPECT_EQ(sent.substr(0, sent.size() - 1), std::string("0123456789").substr(0, sent.size() - 1));
-  EXPECT_EQ(sent.back(), '\r');
-  EXPECT_FALSE(session.WaitExit(200).has_value());  // it only cut the line
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text + ", Esc " + std::to_string(c.delay_ms) + " ms into byte " +
+                 std::to_string(c.byte));
+    session.Type(c.text + "\r");
+    auto arrivals = vlxtest::ReadArrivals(session.device.master, '\r', 5000, c.byte);
+    ASSERT_EQ(arrivals.size(), c.byte);
+    int64_t wait_us = arrivals.back().us + c.delay_ms * 1000 - vlxtest::MonotonicUs();
+    if (wait_us > 0) usleep(static_cast<useconds_t>(wait_us));
+    int64_t typed_us = vlxtest::MonotonicUs();
+    session.Type("\x1B");
+    auto rest = vlxtest::ReadArrivals(session.device.master, '\r', 5000);
+    arrivals.insert(arrivals.end(), rest.begin(), rest.end());
+    std::string sent = Bytes(arrivals);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back(), '\r') << "the CR goes out always";
+    std::string text = sent.substr(0, sent.size() - 1);
+    vlxtest::EscCut cut = vlxtest::CutByEscAt(arrivals, typed_us);
+    EXPECT_GE(text.size(), cut.least) << text;
+    EXPECT_LE(text.size(), cut.most) << text;
+    EXPECT_EQ(text, c.text.substr(0, text.size()));
+    EXPECT_FALSE(session.WaitExit(100).has_value()) << "Esc while sending ended the program";
+  }
   session.Type("\x1B");
   EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
 }

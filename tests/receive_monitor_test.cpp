@@ -100,6 +100,28 @@ TEST(ReceiveMonitor, AnUnusablePortEndsWithItsMessageAndStatusOne) {
   }
 }
 
+TEST(ReceiveMonitor, AWaitingKeyComesAfterEveryByteThatReachedTheDriverFirst) {
+  VLX_REQUIRE_SANDBOX();
+  TerminalSession session(InLocale("C.UTF-8"));
+  ASSERT_TRUE(session.WaitForScreen(kStartupLines));
+  ASSERT_TRUE(session.WaitPortReady());
+  ASSERT_TRUE(session.WaitConsoleReady());
+  // The device's PPPPP and a key wait together; the screen holds the
+  // program in its first shown P while QQQQQ reaches the driver.
+  kill(session.pid(), SIGSTOP);
+  tcflow(session.console.slave, TCOOFF);
+  session.DeviceSends("PPPPP");
+  session.Type("k");
+  usleep(50 * 1000);
+  kill(session.pid(), SIGCONT);
+  usleep(100 * 1000);
+  session.DeviceSends("QQQQQ");
+  usleep(50 * 1000);
+  tcflow(session.console.slave, TCOON);
+  EXPECT_TRUE(session.WaitForScreen(std::string(kStartupLines) + "PPPPPQQQQQk"))
+      << testing::PrintToString(session.Screen());
+}
+
 TEST(ReceiveMonitor, IdleAndHungUpPortsCostNoProcessor) {
   VLX_REQUIRE_SANDBOX();
   TerminalSession session(InLocale("C.UTF-8"));

@@ -86,4 +86,14 @@ std::optional<Ended> TerminalSession::WaitExit(int timeout_ms) {
   return ended;
 }
 
+EscCut CutByEscAt(const std::vector<Arrival>& arrivals, int64_t typed_us) {
+  constexpr int64_t kHoldUs = 30000;
+  constexpr int64_t kUndecidedUs = 2000;
+  size_t before = 0;
+  while (before < arrivals.size() && arrivals[before].us <= typed_us) ++before;
+  if (before == 0) return {0, 0};
+  bool late = typed_us - arrivals[before - 1].us > kHoldUs - kUndecidedUs;
+  return {before, late ? before + 1 : before};
+}
+
 }  // namespace vlxtest

@@ -64,6 +64,17 @@ class TerminalSession {
   std::string screen_;
 };
 
+// How many bytes of a text go out when Esc is typed at `typed_us` while it
+// is sent (`arrivals` as the device saw them, its CR included): those that
+// had arrived by then, since the Esc falls in the last one's hold and the
+// test after that byte stops the text. Typed in the last 2 ms of a hold, it
+// may be seen only at the next test: one more byte may go out then.
+struct EscCut {
+  size_t least;
+  size_t most;
+};
+EscCut CutByEscAt(const std::vector<Arrival>& arrivals, int64_t typed_us);
+
 // The four lines vlxterm starts with, as they reach the console.
 inline constexpr std::string_view kStartupLines =
     "VLX Test terminal by Q.Zolb \n To exit, push [ESC] key \n Port=1 , Baud=2400\n---\n";
