@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -72,6 +74,37 @@ void SetModemLine(int fd, int line, bool high) {
   ioctl(fd, high ? TIOCMBIS : TIOCMBIC, &line);
 }
 
+// Whether a process holds a lock on the device (Linux lists every
+// lock in /proc/locks by the locked file's device and inode). Elsewhere,
+// or when the list cannot be read, the open's own flock decides.
+bool AlreadyLocked(const char* path) {
+  struct stat device {};
+  if (stat(path, &device) != 0) return false;
+  std::FILE* locks = std::fopen("/proc/locks", "re");
+  if (locks == nullptr) return false;
+  bool held = false;
+  char line[256];
+  while (!held && std::fgets(line, sizeof line, locks) != nullptr) {
+    // "1: FLOCK  ADVISORY  WRITE 2345 00:1a:3 0 EOF": the file is the
+    // field with two colons, major:minor (hex) of its file system, inode.
+    char* rest = nullptr;
+    for (char* field = strtok_r(line, " \n", &rest); field != nullptr;
+         field = strtok_r(nullptr, " \n", &rest)) {
+      unsigned file_major = 0, file_minor = 0;
+      unsigned long long inode = 0;
+      int used = 0;
+      if (std::sscanf(field, "%x:%x:%llu%n", &file_major, &file_minor, &inode, &used) == 3 &&
+          field[used] == '\0') {
+        held = file_major == major(device.st_dev) && file_minor == minor(device.st_dev) &&
+               inode == device.st_ino;
+        break;
+      }
+    }
+  }
+  std::fclose(locks);
+  return held;
+}
+
 }  // namespace
 
 namespace comport_posix {
@@ -87,9 +120,17 @@ bool DevicePath(const char* name, char* path, size_t size) {
 }
 
 int OpenDevice(const char* path) {
+  // A port in use is refused before it is opened, as a Windows COM port
+  // refuses a second open before it touches the lines: the driver raises
+  // DTR and RTS at every open, under the holder's feet (root passes
+  // TIOCEXCL), and RTS would stay up while the holder idles.
+  if (AlreadyLocked(path)) return -1;
   // Non-blocking so that a modem line (DCD) cannot hold up the open.
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
+  // The driver raised RTS with DTR: take it down first, before anything
+  // else, so that a device keyed by RTS sees no transmit window.
+  SetModemLine(fd, TIOCM_RTS, false);
   // Exclusive like a Windows COM port: flock keeps out every other process
   // (root too); TIOCEXCL also refuses later opens by unprivileged ones.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -229,8 +229,8 @@ TEST(Faults, ALostConsoleDropsTheLineAndTheDeviceIsStillShown) {
   ASSERT_TRUE(session.WaitConsoleReady());
   const std::string& file = nohup.stdout_file;
   session.Type("ab");
-  ASSERT_TRUE(vlxtest::WaitUntil([&] { return FileText(file) == std::string(kStartupLines) + "ab"; },
-                                 5000));
+  ASSERT_TRUE(vlxtest::WaitUntil(
+      [&] { return FileText(file) == std::string(kStartupLines) + "ab"; }, 5000));
   close(session.console.master);  // the console hangs up mid-line
   session.console.master = -1;
   EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 2.0), 0.05) << "spins";
@@ -250,12 +250,16 @@ TEST(Faults, APortHeldByAnotherProgramIsBusy) {
   const std::string busy =
       std::string(kStartupLines) + "COM1ポートが存在しないか、既に使用中です\n";
   auto expect_busy = [&](const vlxtest::Pty& held) {
-    SessionOptions utf8;
+    // Refused before it is opened: an open would move the holder's lines.
+    std::string trace = TempPath("vlx-busy-trace");
+    SessionOptions utf8 = vlxtest::Traced(trace);
     utf8.env = {"LC_ALL=C.UTF-8"};
     utf8.device = held.path.c_str();
     TerminalSession session(utf8);
     EXPECT_EQ(session.WaitExit(), (Ended{1, 0}));
     EXPECT_EQ(session.Screen(), busy);
+    for (const vlxtest::TraceEvent& e : vlxtest::ReadTrace(trace)) ADD_FAILURE() << e.text;
+    std::remove(trace.c_str());
   };
   {
     // A plain flock from another process.

@@ -118,7 +118,7 @@ TEST(LineEntry, EscWhileSendingStopsAfterThatByteButNotTheProgram) {
     session.Type(c.text + "\r");
     auto arrivals = vlxtest::ReadArrivals(session.device.master, '\r', 5000, c.byte);
     ASSERT_EQ(arrivals.size(), c.byte);
-    int64_t wait_us = arrivals.back().us + c.delay_ms * 1000 - vlxtest::MonotonicUs();
+    int64_t wait_us = arrivals.back().us + int64_t{c.delay_ms} * 1000 - vlxtest::MonotonicUs();
     if (wait_us > 0) usleep(static_cast<useconds_t>(wait_us));
     int64_t typed_us = vlxtest::MonotonicUs();
     session.Type("\x1B");
@@ -185,16 +185,21 @@ TEST(LineEntry, EveryByteGoesOutInsideItsOwnRtsPulse) {
   }
   std::vector<vlxtest::TraceEvent> events = vlxtest::ReadTrace(trace);
   std::remove(trace);
-  ASSERT_GE(events.size(), 2u);
-  // At open: DTR up, RTS down, each touching only its own line.
+  ASSERT_GE(events.size(), 4u);
+  // At open: RTS down at once (the driver raised it with DTR), then DTR up
+  // and RTS down with the settings, each touching only its own line.
   int port = -1;
-  ASSERT_EQ(std::sscanf(events[0].text.c_str(), "set %d DTR", &port), 1) << events[0].text;
+  ASSERT_EQ(std::sscanf(events[0].text.c_str(), "opened %d /dev/ttyS0", &port), 1)
+      << events[0].text;
   const std::string fd = std::to_string(port);
   EXPECT_EQ(events[1].text, "clear " + fd + " RTS");
+  EXPECT_LT(events[1].us - events[0].us, 1000) << "RTS left up after the open";
+  EXPECT_EQ(events[2].text, "set " + fd + " DTR");
+  EXPECT_EQ(events[3].text, "clear " + fd + " RTS");
 
   const std::string expected_pulse[] = {"set " + fd + " RTS", "wrote " + fd + " 1 ", "sleep 30",
                                         "woke 0", "clear " + fd + " RTS"};
-  size_t at = 2;
+  size_t at = 4;
   for (const char* byte : {"68", "69", "0d"}) {
     SCOPED_TRACE(byte);
     ASSERT_LE(at + 5, events.size());

@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -62,6 +63,37 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
   }
   static auto real_ioctl = Next<int (*)(int, unsigned long, void*)>("ioctl");
   return real_ioctl(fd, request, argument);
+}
+
+// Opens of serial devices (the sandbox's /dev/ttyS0): whether and when the
+// program touches the port at all.
+static int Opened(const char* path, int fd) {
+  if (fd >= 0 && std::strncmp(path, "/dev/ttyS", 9) == 0) Log("opened %d %s", fd, path);
+  return fd;
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+    va_list args;
+    va_start(args, flags);
+    mode = va_arg(args, mode_t);
+    va_end(args);
+  }
+  static auto real_open = Next<int (*)(const char*, int, mode_t)>("open");
+  return Opened(path, real_open(path, flags, mode));
+}
+
+extern "C" int open64(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+    va_list args;
+    va_start(args, flags);
+    mode = va_arg(args, mode_t);
+    va_end(args);
+  }
+  static auto real_open = Next<int (*)(const char*, int, mode_t)>("open64");
+  return Opened(path, real_open(path, flags, mode));
 }
 
 extern "C" ssize_t write(int fd, const void* data, size_t size) {
