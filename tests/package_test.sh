@@ -6,8 +6,14 @@ build=$1
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "package: $*" >&2; exit 1; }
+need() {
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || fail "needs $tool (scripts/packages build test installs it)"
+  done
+}
 
 if [ -f "$build/vlxterm.exe" ]; then
+  need cpack unzip
   (cd "$build" && cpack -G ZIP -B "$scratch/out" >/dev/null)
   zip=$(ls "$scratch"/out/*.zip)
   listing=$(unzip -Z1 "$zip")
@@ -18,11 +24,12 @@ if [ -f "$build/vlxterm.exe" ]; then
   exit 0
 fi
 
+need cpack dpkg-deb readelf man
 (cd "$build" && cpack -G DEB -B "$scratch/out" >/dev/null)
 deb=$(ls "$scratch"/out/*.deb)
 dpkg-deb -x "$deb" "$scratch/root"
 for file in usr/bin/vlxterm usr/bin/vlxterm-on usr/share/man/man1/vlxterm.1.gz \
-  usr/share/doc/vlxterm/README.md; do
+  usr/share/man/man1/vlxterm-on.1.gz usr/share/doc/vlxterm/README.md; do
   [ -f "$scratch/root/$file" ] || fail "$file missing from $(basename "$deb")"
 done
 [ -x "$scratch/root/usr/bin/vlxterm" ] && [ -x "$scratch/root/usr/bin/vlxterm-on" ] ||
@@ -31,8 +38,17 @@ depends=$(dpkg-deb -f "$deb" Depends)
 [ "$depends" = "libc6 (>= 2.34), util-linux" ] || fail "Depends: $depends"
 needed=$(readelf -d "$scratch/root/usr/bin/vlxterm" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p')
 [ "$needed" = "libc.so.6" ] || fail "vlxterm needs $needed"
-warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$scratch/root/usr/share/man/man1/vlxterm.1.gz" 2>&1 >/dev/null)
-[ -z "$warnings" ] || fail "man page warnings: $warnings"
-LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$scratch/root/usr/share/man/man1/vlxterm.1.gz" 2>/dev/null |
-  grep -q "vlxterm-on /dev/ttyUSB0" || fail "man page does not render"
+for page in vlxterm vlxterm-on; do
+  file=$scratch/root/usr/share/man/man1/$page.1.gz
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$file" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "$page man page warnings: $warnings"
+  LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$file" 2>/dev/null | grep -q "vlxterm-on /dev/ttyUSB0" ||
+    fail "$page man page does not render"
+done
+description=$(dpkg-deb -f "$deb" Description)
+grep -q "vlxterm-on" <<<"$description" || fail "the long description does not say how to start it"
+# The installed README points at nothing that is not installed.
+if grep -n "scripts/" "$scratch/root/usr/share/doc/vlxterm/README.md"; then
+  fail "the installed README points at scripts that are not installed"
+fi
 echo "package: $(basename "$deb") checked"

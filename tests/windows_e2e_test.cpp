@@ -30,6 +30,28 @@ std::string Run(const std::string& command) {
   return out;
 }
 
+// After the runner, however it ended: no COM link in the prefix, and its
+// Ports key holds COM1-COM255 by empty values, so that Wine started on it
+// by hand outside the sandbox links COM1 to nothing, never the console.
+void ExpectPrefixLinksNoPort() {
+  const std::filesystem::path prefix =
+      std::filesystem::path(VLXTERM_WINDOWS_EXE).parent_path() / "wineprefix";
+  for (const auto& entry : std::filesystem::directory_iterator(prefix / "dosdevices")) {
+    EXPECT_NE(entry.path().filename().string().rfind("com", 0), 0u) << entry.path();
+  }
+  std::ifstream reg(prefix / "system.reg");
+  std::string line;
+  bool in_ports = false;
+  int held = 0;
+  while (std::getline(reg, line)) {
+    if (line.rfind('[', 0) == 0) in_ports = line.rfind("[Software\\\\Wine\\\\Ports]", 0) == 0;
+    if (!in_ports || line.rfind("\"COM", 0) != 0) continue;
+    EXPECT_NE(line.find("\"=\"\""), std::string::npos) << line;
+    ++held;
+  }
+  EXPECT_GE(held, 255);  // COM1-COM255: Wine reads no COM256 value
+}
+
 class WineSession {
  public:
   // Wine's COM1 is this session's device pty, or `com1` when given.
@@ -69,6 +91,7 @@ class WineSession {
     return vlxtest::WaitUntil([&] { return Screen().find(text) != std::string::npos; }, timeout_ms);
   }
   void SendKeys(const std::string& keys) { Run("tmux -S " + socket_ + " send-keys " + keys); }
+  void SignalRunner(int signal_number) { kill(runner_, signal_number); }
   std::string RunnerLog() { return Run("cat " + dir_ + "/runner.log"); }
   std::optional<Ended> WaitRunner(int timeout_ms) {
     auto ended = vlxtest::WaitChild(runner_, timeout_ms);
@@ -129,6 +152,16 @@ TEST(WindowsUnderWine, ShowsTypesSendsAndExits) {
   wine.SendKeys("Escape Escape");
   EXPECT_EQ(wine.WaitRunner(30000), (Ended{0, 0})) << wine.RunnerLog();
   EXPECT_EQ(wine.Status(), "0\n");
+  ExpectPrefixLinksNoPort();
+}
+
+TEST(WindowsUnderWine, AStoppedRunnerLeavesNoComPortBehind) {
+  VLX_REQUIRE_SANDBOX();
+  WineSession wine;
+  ASSERT_TRUE(wine.WaitForScreen("---", 120000)) << wine.RunnerLog() << wine.Screen();
+  wine.SignalRunner(SIGTERM);  // a timed-out or cancelled run
+  EXPECT_EQ(wine.WaitRunner(30000), (Ended{143, 0})) << wine.RunnerLog();
+  ExpectPrefixLinksNoPort();
 }
 
 TEST(WindowsUnderWine, AnUnusablePortEndsWithItsMessageAndStatusOne) {
@@ -139,6 +172,7 @@ TEST(WindowsUnderWine, AnUnusablePortEndsWithItsMessageAndStatusOne) {
       << wine.RunnerLog() << wine.Screen();
   EXPECT_EQ(wine.WaitRunner(30000), (Ended{0, 0})) << wine.RunnerLog();
   EXPECT_EQ(wine.Status(), "1\n");
+  ExpectPrefixLinksNoPort();
 }
 
 }  // namespace
