@@ -73,25 +73,21 @@ static int Opened(const char* path, int fd) {
 }
 
 extern "C" int open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-    va_list args;
-    va_start(args, flags);
-    mode = va_arg(args, mode_t);
-    va_end(args);
-  }
+  va_list args;
+  va_start(args, flags);
+  // The mode is there only with O_CREAT or O_TMPFILE. NOLINTNEXTLINE(clang-analyzer-valist.*)
+  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+  va_end(args);
   static auto real_open = Next<int (*)(const char*, int, mode_t)>("open");
   return Opened(path, real_open(path, flags, mode));
 }
 
 extern "C" int open64(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-    va_list args;
-    va_start(args, flags);
-    mode = va_arg(args, mode_t);
-    va_end(args);
-  }
+  va_list args;
+  va_start(args, flags);
+  // The mode is there only with O_CREAT or O_TMPFILE. NOLINTNEXTLINE(clang-analyzer-valist.*)
+  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+  va_end(args);
   static auto real_open = Next<int (*)(const char*, int, mode_t)>("open64");
   return Opened(path, real_open(path, flags, mode));
 }
