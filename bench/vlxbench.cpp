@@ -491,12 +491,14 @@ int main() {
       "ceiling is one `write` per byte to the console pty (picocom batches its writes, hence its\n"
       "burst figure). A shown byte costs that one write and nothing else: the POSIX port layer\n"
       "reads all that waits in one call and serves the loop's one-byte reads from it (still one\n"
-      "byte per pass). A wake-up costs one `poll` and two `read`s of the port (tio: `pselect`\n"
-      "and one `read`): once the bytes read are shown, the count asks the driver again, which\n"
-      "is empty by then, because a count of 0 must mean that nothing waits there, or a key\n"
-      "typed meanwhile would be served before bytes that came first. The key test trusts the\n"
-      "idle wait's \"no input\" once, so it costs no call. Idle, the loop sleeps in `poll` on\n"
-      "the port and the terminal, with a 5 s bound (0.2 wake-ups per second). Checked with\n"
-      "`strace -c` on the paced load.\n");
+      "byte per pass). A wake-up costs one `poll` and one `read`, like tio's `pselect` and\n"
+      "`read`. Once the bytes read are shown, a count must not answer 0 while bytes wait in\n"
+      "the driver, or a key typed meanwhile would be served before bytes that came first. So\n"
+      "it asks the driver again, except right after a wake-up at which the idle wait saw the\n"
+      "port ready and no key, and that wake-up's one read emptied the driver: then the count\n"
+      "and the key test both answer from that `poll`, and bytes and keys that came since are\n"
+      "seen by the next `poll`, bytes first. Idle, the loop sleeps in `poll` on the port and\n"
+      "the terminal, with a 5 s bound (0.2 wake-ups per second). Checked with `strace -c` on\n"
+      "the paced load.\n");
   return 0;
 }

@@ -41,13 +41,17 @@ speed_t SpeedFor(uint32_t baud) {
 // The driver's receive queue, partly kept here: one read takes all that
 // waits, and the one-byte reads are served from it. The terminal still
 // takes one byte per pass, with a fraction of the system calls. Once this
-// part has drained, every count asks the driver again: a count of 0 must
-// mean that nothing waits there either, or a key would be served first.
+// part has drained, a count asks the driver again: a count of 0 must mean
+// that nothing waits there either, or a key typed meanwhile would be
+// served before bytes that came first. The one exception keeps a wake-up
+// at one read: see comport_posix::KeysQuietAtThisWake().
 struct ReceiveQueue {
   int fd = -1;
   uint8_t bytes[1024];
   size_t next = 0;
   size_t end = 0;
+  bool keys_quiet = false;         // armed by the idle wait, for its first read
+  bool answer_empty_once = false;  // that read emptied the driver
 };
 ReceiveQueue received;
 
@@ -59,11 +63,18 @@ size_t Refill(int fd) {
   }
   if (received.next == received.end) {
     received.next = received.end = 0;
+    if (received.answer_empty_once) {
+      received.answer_empty_once = false;
+      return 0;
+    }
     ssize_t got;
     do {
       got = read(fd, received.bytes, sizeof received.bytes);  // VMIN=0: never waits
     } while (got < 0 && errno == EINTR);
     if (got > 0) received.end = static_cast<size_t>(got);
+    received.answer_empty_once =
+        received.keys_quiet && got > 0 && received.end < sizeof received.bytes;
+    received.keys_quiet = false;
   }
   return received.end - received.next;
 }
@@ -108,6 +119,8 @@ bool AlreadyLocked(const char* path) {
 }  // namespace
 
 namespace comport_posix {
+
+void KeysQuietAtThisWake() { received.keys_quiet = true; }
 
 bool DevicePath(const char* name, char* path, size_t size) {
   if (std::strncmp(name, "COM", 3) != 0) return false;

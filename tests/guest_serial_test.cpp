@@ -297,7 +297,8 @@ void ExpectSentInPulses(const std::vector<vlxtest::Arrival>& arrivals, const std
   for (const auto& a : arrivals) sent.push_back(static_cast<char>(a.byte));
   EXPECT_EQ(sent, bytes);
   for (size_t i = 1; i < arrivals.size(); ++i) {
-    EXPECT_GE(arrivals[i].us - arrivals[i - 1].us, 29000) << "gap before byte " << i;
+    // The host reader may wake late; the kprobes time the holds exactly.
+    EXPECT_GE(arrivals[i].us - arrivals[i - 1].us, 25000) << "gap before byte " << i;
   }
 }
 

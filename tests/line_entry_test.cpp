@@ -15,9 +15,10 @@ using vlxtest::kStartupLines;
 using vlxtest::TerminalSession;
 
 constexpr int64_t kHoldUs = 30000;
-// A byte's arrival is seen by a reader that may itself be late by a little;
-// the recorder test checks the hold inside the program, without slack.
-constexpr int64_t kReaderSlackUs = 1000;
+// A byte's arrival is seen by a reader that a loaded machine may wake a few
+// milliseconds late; the recorder test checks the hold inside the program,
+// without slack.
+constexpr int64_t kReaderSlackUs = 5000;
 
 void Start(TerminalSession& session) {
   ASSERT_TRUE(session.WaitForScreen(kStartupLines)) << session.Screen();
@@ -103,8 +104,9 @@ TEST(LineEntry, EscWhileSendingStopsAfterThatByteButNotTheProgram) {
     int delay_ms;  // this long into the hold
   };
   std::vector<Case> cases;
-  // The third byte of ten, at ten points of its hold.
-  for (int delay = 0; delay < 30; delay += 3) cases.push_back({"0123456789", 3, delay});
+  // The third byte of ten, at ten points of its hold (up to 22 ms in: later
+  // than 25 ms, a reader woken late cannot tell which test saw the Esc).
+  for (int run = 0; run < 10; ++run) cases.push_back({"0123456789", 3, run * 5 / 2});
   // The last bytes of a text: the Esc must not outlive the line and end
   // the program at the next line entry.
   cases.push_back({"ab", 2, 10});

@@ -17,7 +17,7 @@ namespace {
 using vlxtest::Ended;
 
 constexpr int64_t kHoldUs = 30000;
-constexpr int64_t kReaderSlackUs = 1000;  // see the line entry tests
+constexpr int64_t kReaderSlackUs = 5000;  // see the line entry tests
 
 std::string Run(const std::string& command) {
   std::string out;

@@ -88,7 +88,8 @@ std::optional<Ended> TerminalSession::WaitExit(int timeout_ms) {
 
 EscCut CutByEscAt(const std::vector<Arrival>& arrivals, int64_t typed_us) {
   constexpr int64_t kHoldUs = 30000;
-  constexpr int64_t kUndecidedUs = 2000;
+  // The reader may have seen the last byte a few ms late (a loaded machine).
+  constexpr int64_t kUndecidedUs = 5000;
   size_t before = 0;
   while (before < arrivals.size() && arrivals[before].us <= typed_us) ++before;
   if (before == 0) return {0, 0};

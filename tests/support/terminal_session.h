@@ -67,8 +67,9 @@ class TerminalSession {
 // How many bytes of a text go out when Esc is typed at `typed_us` while it
 // is sent (`arrivals` as the device saw them, its CR included): those that
 // had arrived by then, since the Esc falls in the last one's hold and the
-// test after that byte stops the text. Typed in the last 2 ms of a hold, it
-// may be seen only at the next test: one more byte may go out then.
+// test after that byte stops the text. Typed in the last 5 ms of a hold (as
+// the reader saw it, perhaps late), it may be seen only at the next test:
+// one more byte may go out then.
 struct EscCut {
   size_t least;
   size_t most;
