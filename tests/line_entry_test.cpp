@@ -103,15 +103,23 @@ TEST(LineEntry, EscWhileSendingStopsAfterThatByteButNotTheProgram) {
     size_t byte;   // Esc typed during this byte's hold
     int delay_ms;  // this long into the hold
   };
-  std::vector<Case> cases;
-  // The third byte of ten, at ten points of its hold (up to 22 ms in: later
-  // than 25 ms, a reader woken late cannot tell which test saw the Esc).
-  for (int run = 0; run < 10; ++run) cases.push_back({"0123456789", 3, run * 5 / 2});
-  // The last bytes of a text: the Esc must not outlive the line and end
-  // the program at the next line entry.
-  cases.push_back({"ab", 2, 10});
-  cases.push_back({"ab", 1, 20});
-  cases.push_back({"a", 1, 0});
+  const Case cases[] = {// The third byte of ten, at ten points of its hold (up to 22 ms in:
+                        // later, a reader woken late cannot tell which test saw the Esc).
+                        {"0123456789", 3, 0},
+                        {"0123456789", 3, 2},
+                        {"0123456789", 3, 5},
+                        {"0123456789", 3, 7},
+                        {"0123456789", 3, 10},
+                        {"0123456789", 3, 12},
+                        {"0123456789", 3, 15},
+                        {"0123456789", 3, 17},
+                        {"0123456789", 3, 20},
+                        {"0123456789", 3, 22},
+                        // The last bytes of a text: the Esc must not outlive the line and end
+                        // the program at the next line entry.
+                        {"ab", 2, 10},
+                        {"ab", 1, 20},
+                        {"a", 1, 0}};
   TerminalSession session;
   Start(session);
   for (const Case& c : cases) {
