@@ -47,10 +47,15 @@ std::string FileText(const std::string& path) {
   return text.str();
 }
 
-// Every argument that names a /dev path must be `pty`, a pseudo-terminal.
+// Every argument that names a /dev path must be `pty`, a pseudo-terminal;
+// no debugger stub may listen.
 bool SafeQemuArguments(const std::vector<std::string>& args, const std::string& pty,
                        std::string* why) {
   for (const std::string& arg : args) {
+    if (arg == "-gdb" || arg == "-s") {
+      *why = "refusing QEMU argument " + arg;
+      return false;
+    }
     for (size_t at = arg.find("/dev"); at != std::string::npos; at = arg.find("/dev", at + 1)) {
       std::string path = arg.substr(at, arg.find_first_of(",= ", at) - at);
       struct stat st {};
