@@ -73,7 +73,16 @@ void ComportOpenSetting() {
   }
 }
 
-void ComportClose() { platform::Close(port_handle); }
+// Releases the port however the program ends (Esc, or a signal's exit):
+// nothing still queued goes out late, the lines go down whatever the driver
+// does at the last close, then the port is given back. Safe to repeat.
+void ComportClose() {
+  if (ComportIsFailure(port_handle)) return;
+  platform::DiscardOutput(port_handle);
+  platform::SetRts(port_handle, false);
+  platform::SetDtr(port_handle, false);
+  platform::Close(port_handle);
+}
 
 PortHandle ComportHandle() { return port_handle; }
 
@@ -109,10 +118,14 @@ bool ComportGets(uint8_t* buffer, size_t capacity) {
   }
 }
 
+// The hold counts from the write's return; a driver slow to take the byte
+// uses up the hold, so a stalled device keeps RTS up one hold and no more.
+// What the driver still holds at the end would leave outside the pulse.
 void ComportPutc(uint8_t byte) {
   platform::SetRts(port_handle, true);
-  platform::WriteByte(port_handle, byte);
-  platform::SleepMs(kRtsHoldMs);
+  unsigned waited_ms = platform::WriteByte(port_handle, byte, kRtsHoldMs);
+  platform::SleepMs(kRtsHoldMs - waited_ms);
+  if (platform::TxCount(port_handle) != 0) platform::DiscardOutput(port_handle);
   platform::SetRts(port_handle, false);
 }
 

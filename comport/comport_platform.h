@@ -18,11 +18,19 @@ PortHandle OpenPort(const char* name);
 // current settings could not be read: nothing has been written then.
 bool Configure(PortHandle handle, uint32_t baud);
 
-uint32_t RxCount(PortHandle handle);              // 0 when the query fails
-int ReadByte(PortHandle handle, uint8_t* byte);   // bytes read, 0 or 1
-void WriteByte(PortHandle handle, uint8_t byte);  // waits until written
+uint32_t RxCount(PortHandle handle);             // 0 when the query fails
+int ReadByte(PortHandle handle, uint8_t* byte);  // bytes read, 0 or 1
+// Offers the byte to the driver for at most within_ms and returns how many
+// whole milliseconds that took: a driver that takes nothing (a stalled
+// device) never holds the caller longer. A byte not taken is not sent.
+unsigned WriteByte(PortHandle handle, uint8_t byte, unsigned within_ms);
+uint32_t TxCount(PortHandle handle);  // bytes the driver still holds to send
+void DiscardOutput(PortHandle handle);
 void SetRts(PortHandle handle, bool high);
+void SetDtr(PortHandle handle, bool high);
 void SleepMs(unsigned milliseconds);  // the full time, even if interrupted
+// Gives the port back as it was found (no exclusivity of ours left on it)
+// and closes it. Safe to repeat, and from a signal handler.
 void Close(PortHandle handle);
 
 }  // namespace comport_platform

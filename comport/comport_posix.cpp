@@ -2,6 +2,7 @@
 #include "comport_posix.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -18,6 +19,12 @@
 #include "comport_platform.h"
 
 namespace {
+
+int64_t NowUs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
 
 speed_t SpeedFor(uint32_t baud) {
   switch (baud) {
@@ -54,6 +61,9 @@ struct ReceiveQueue {
   bool answer_empty_once = false;  // that read emptied the driver
 };
 ReceiveQueue received;
+
+// The port on which this program set TIOCEXCL, or -1.
+int exclusive_here = -1;
 
 // Bytes waiting here, after a read of the driver's when none were left.
 size_t Refill(int fd) {
@@ -138,19 +148,32 @@ int OpenDevice(const char* path) {
   // DTR and RTS at every open, under the holder's feet (root passes
   // TIOCEXCL), and RTS would stay up while the holder idles.
   if (AlreadyLocked(path)) return -1;
-  // Non-blocking so that a modem line (DCD) cannot hold up the open.
+  // Non-blocking so that a modem line (DCD) cannot hold up the open, and
+  // so that a write never waits on a device that takes nothing.
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
-  // The driver raised RTS with DTR: take it down first, before anything
-  // else, so that a device keyed by RTS sees no transmit window.
+  // Only a terminal gets terminal requests: to another driver the same
+  // numbers may mean something else.
+  termios settings{};
+  if (tcgetattr(fd, &settings) != 0) {
+    close(fd);
+    return -1;
+  }
+  // The driver raised RTS with DTR: take it down first, so that a device
+  // keyed by RTS sees no transmit window.
   SetModemLine(fd, TIOCM_RTS, false);
   // Exclusive like a Windows COM port: flock keeps out every other process
-  // (root too); TIOCEXCL also refuses later opens by unprivileged ones.
+  // (root too); TIOCEXCL also refuses later opens by unprivileged ones. It
+  // outlives our close while the device's far side stays open, so it is
+  // cleared at close when it was ours to set.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     return -1;
   }
-  ioctl(fd, TIOCEXCL);
+  int exclusive = 0;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) {
+    if (ioctl(fd, TIOCEXCL) == 0) exclusive_here = fd;
+  }
   return fd;
 }
 
@@ -182,13 +205,11 @@ bool Configure(PortHandle fd, uint32_t baud) {
   tio.c_cc[VTIME] = 0;
   cfsetispeed(&tio, SpeedFor(baud));
   cfsetospeed(&tio, SpeedFor(baud));
+  // The driver drops DTR and RTS at the last close, even after a kill -9.
+  tio.c_cflag |= HUPCL;
   tcsetattr(fd, TCSANOW, &tio);
   SetModemLine(fd, TIOCM_DTR, true);
   SetModemLine(fd, TIOCM_RTS, false);
-  // Writes wait until the byte is taken, as a synchronous WriteFile does;
-  // reads still return at once because VMIN and VTIME are 0.
-  int flags = fcntl(fd, F_GETFL);
-  if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return true;
 }
 
@@ -202,14 +223,29 @@ int ReadByte(PortHandle fd, uint8_t* byte) {
   return 1;
 }
 
-void WriteByte(PortHandle fd, uint8_t byte) {
-  ssize_t put;
-  do {
-    put = write(fd, &byte, 1);
-  } while (put < 0 && errno == EINTR);
+unsigned WriteByte(PortHandle fd, uint8_t byte, unsigned within_ms) {
+  const int64_t start = NowUs(), end = start + int64_t{within_ms} * 1000;
+  for (;;) {
+    ssize_t put = write(fd, &byte, 1);
+    bool again = put < 0 && (errno == EINTR || errno == EAGAIN);
+    int64_t now = NowUs();
+    if (!again || now >= end) return static_cast<unsigned>((now < end ? now : end) - start) / 1000;
+    pollfd room{fd, POLLOUT, 0};
+    poll(&room, 1, static_cast<int>((end - now + 999) / 1000));
+  }
 }
 
+uint32_t TxCount(PortHandle fd) {
+  int queued = 0;
+  if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+  return static_cast<uint32_t>(queued);
+}
+
+void DiscardOutput(PortHandle fd) { tcflush(fd, TCOFLUSH); }
+
 void SetRts(PortHandle fd, bool high) { SetModemLine(fd, TIOCM_RTS, high); }
+
+void SetDtr(PortHandle fd, bool high) { SetModemLine(fd, TIOCM_DTR, high); }
 
 void SleepMs(unsigned milliseconds) {
   timespec left{static_cast<time_t>(milliseconds / 1000),
@@ -220,6 +256,10 @@ void SleepMs(unsigned milliseconds) {
 
 void Close(PortHandle fd) {
   if (received.fd == fd) received = ReceiveQueue{};
+  if (fd == exclusive_here) {
+    ioctl(fd, TIOCNXCL);
+    exclusive_here = -1;
+  }
   close(fd);
 }
 

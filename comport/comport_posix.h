@@ -9,7 +9,8 @@ namespace comport_posix {
 // (COM0, a malformed name, or a path that would not fit).
 bool DevicePath(const char* name, char* path, size_t size);
 
-// Opens a serial device path exclusively; -1 when missing, busy or unopenable.
+// Opens a serial device path exclusively; -1 when missing, busy or not a
+// terminal. Non-blocking: reads and writes never wait.
 int OpenDevice(const char* path);
 
 // The idle wait woke for the port and saw no key, and the next key test

@@ -5,6 +5,13 @@
 
 #include "comport_platform.h"
 
+namespace {
+
+// The write time-out last set on the port, in ms; 0: the driver's own.
+DWORD write_timeout_ms = 0;
+
+}  // namespace
+
 namespace comport_platform {
 
 PortHandle NoPort() { return INVALID_HANDLE_VALUE; }
@@ -58,12 +65,39 @@ int ReadByte(PortHandle handle, uint8_t* byte) {
   return got >= 1 ? 1 : 0;
 }
 
-void WriteByte(PortHandle handle, uint8_t byte) {
+unsigned WriteByte(PortHandle handle, uint8_t byte, unsigned within_ms) {
+  // A synchronous write waits as long as the port's write time-out allows:
+  // bound it by the hold (the read fields stay as the driver had them).
+  if (write_timeout_ms != within_ms) {
+    COMMTIMEOUTS timeouts{};
+    if (GetCommTimeouts(handle, &timeouts)) {
+      timeouts.WriteTotalTimeoutMultiplier = 0;
+      timeouts.WriteTotalTimeoutConstant = within_ms;
+      if (SetCommTimeouts(handle, &timeouts)) write_timeout_ms = within_ms;
+    }
+  }
+  LARGE_INTEGER frequency, start, end;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
   DWORD put = 0;
   WriteFile(handle, &byte, 1, &put, nullptr);
+  QueryPerformanceCounter(&end);
+  LONGLONG waited_ms = (end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart;
+  return waited_ms < within_ms ? static_cast<unsigned>(waited_ms) : within_ms;
 }
 
+uint32_t TxCount(PortHandle handle) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(handle, &errors, &status)) return 0;
+  return status.cbOutQue;
+}
+
+void DiscardOutput(PortHandle handle) { PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR); }
+
 void SetRts(PortHandle handle, bool high) { EscapeCommFunction(handle, high ? SETRTS : CLRRTS); }
+
+void SetDtr(PortHandle handle, bool high) { EscapeCommFunction(handle, high ? SETDTR : CLRDTR); }
 
 void SleepMs(unsigned milliseconds) { Sleep(milliseconds); }
 

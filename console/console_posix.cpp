@@ -60,32 +60,12 @@ void Reapply() {
   if (applied != kUntouched) Apply(static_cast<Mode>(applied));
 }
 
-void RestoreUserMode() {
-  if (applied != kUntouched) tcsetattr(tty_fd, TCSANOW, &user_mode);
-}
-
 void Catch(int signal_number, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   sigaction(signal_number, &action, nullptr);
-}
-
-// A signal ignored when we started (nohup, a job of a shell without job
-// control) stays ignored: whoever started us wants it so.
-void CatchUnlessIgnored(int signal_number, void (*handler)(int)) {
-  struct sigaction current {};
-  if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) return;
-  Catch(signal_number, handler);
-}
-
-void DieBySignal(int signal_number) {
-  int saved_errno = errno;
-  RestoreUserMode();
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);  // delivered with its default action on return
-  errno = saved_errno;
 }
 
 void OnStop(int) {
@@ -147,10 +127,10 @@ bool EnsureOpen() {
   read_mode.c_lflag &= ~ISIG;  // Ctrl+C reads as 3 while a key is awaited
 
   std::atexit(RestoreAtExit);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    CatchUnlessIgnored(signal_number, DieBySignal);
-  }
-  CatchUnlessIgnored(SIGTSTP, OnStop);
+  // A stop ignored when we started (a job of a shell without job control)
+  // stays ignored: whoever started us wants it so.
+  struct sigaction stop {};
+  if (sigaction(SIGTSTP, nullptr, &stop) == 0 && stop.sa_handler != SIG_IGN) Catch(SIGTSTP, OnStop);
   Catch(SIGCONT, OnContinue);
   Apply(kBaseMode);
   return true;
@@ -217,6 +197,10 @@ void AwaitKeyDecision() {
 }
 
 void KeysSeenQuiet() { seen_quiet = true; }
+
+void RestoreUserMode() {
+  if (applied != kUntouched) tcsetattr(tty_fd, TCSANOW, &user_mode);
+}
 
 int KeyPollFd() { return (tty_fd >= 0 && !unreadable) ? tty_fd : -1; }
 

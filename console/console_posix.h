@@ -11,6 +11,10 @@ int KeyPollFd();
 // on that instead of reading the terminal again.
 void KeysSeenQuiet();
 
+// Puts the terminal back as the user had it, if it was taken over; safe in
+// a signal handler, for the program's exits by signal.
+void RestoreUserMode();
+
 // Milliseconds until bytes held back as a possible key sequence must be
 // decided (a lone Esc, say), or -1 when none are held back.
 int KeyDecideInMs();

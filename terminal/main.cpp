@@ -8,6 +8,7 @@
 #include "console.h"
 #include "display.h"
 #include "idle_wait.h"
+#include "process.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ constexpr size_t kLineSize = 80;  // 79 typed bytes and the terminator
 }  // namespace
 
 int main() {
+  PrepareProcess();
   console::InitOutput();
   std::printf("VLX Test terminal by Q.Zolb \n");
   std::printf(" To exit, push [ESC] key \n");

@@ -149,9 +149,45 @@ std::vector<std::string> PulseOf(uint8_t byte) {
   return {"rts up", "write " + std::to_string(byte), "sleep 30", "rts down"};
 }
 
-TEST_F(ComportLogic, EachByteGoesOutInItsOwnRtsPulse) {
-  ComportPutc('A');
-  EXPECT_EQ(platform.log, PulseOf('A'));
+TEST_F(ComportLogic, EachByteGoesOutInItsOwnRtsPulseAndNoneLeavesOutsideIt) {
+  struct Case {
+    const char* what;
+    unsigned write_takes_ms;
+    uint32_t tx_queued;  // what the driver still holds at the end of the hold
+    std::vector<std::string> log;
+  };
+  const Case cases[] = {
+      {"a healthy driver", 0, 0, PulseOf('A')},
+      {"a slow take shortens the rest of the hold",
+       12,
+       0,
+       {"rts up", "write 65", "sleep 18", "rts down"}},
+      {"a byte still queued is discarded before RTS goes down",
+       0,
+       1,
+       {"rts up", "write 65", "sleep 30", "discard", "rts down"}},
+      {"a stalled device costs one hold, not two",
+       30,
+       1,
+       {"rts up", "write 65", "sleep 0", "discard", "rts down"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fake::Reset();
+    platform.write_takes_ms = c.write_takes_ms;
+    platform.tx_queued = c.tx_queued;
+    ComportPutc('A');
+    EXPECT_EQ(platform.log, c.log);
+  }
+}
+
+TEST_F(ComportLogic, CloseDiscardsWhatIsQueuedAndDropsTheLinesItself) {
+  ComportSetting::port = 1;
+  ComportSetting::baud = 2400;
+  ComportOpenSetting();
+  platform.log.clear();
+  ComportClose();
+  EXPECT_EQ(platform.log, (std::vector<std::string>{"discard", "rts down", "dtr down", "close"}));
 }
 
 TEST_F(ComportLogic, PutsSendsUntilTheEndOrEsc) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -73,8 +74,9 @@ TEST(ComportPosix, ConfigureSetsRaw8N1AtEachRate) {
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
     EXPECT_EQ(tio.c_cc[VMIN], 0);
     EXPECT_EQ(tio.c_cc[VTIME], 0);
-    // Writes wait like a synchronous write; reads still never wait.
-    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(tio.c_cflag & HUPCL, 0u) << "lines left up after a kill -9";
+    // Neither reads nor writes may wait on the device.
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
     platform::Close(fd);
   }
 }
@@ -115,10 +117,20 @@ TEST(ComportPosix, DataBothWaysAndTheReceiveCount) {
   EXPECT_EQ(platform::RxCount(fd), 0u);
   EXPECT_EQ(platform::ReadByte(fd, &byte), 0);
 
-  for (char c : sent) platform::WriteByte(fd, static_cast<uint8_t>(c));
+  for (char c : sent) EXPECT_EQ(platform::WriteByte(fd, static_cast<uint8_t>(c), 30), 0u);
   std::string echoed;
   EXPECT_TRUE(vlxtest::ReadUntil(pty.master, sent, 2000, &echoed));
   EXPECT_EQ(echoed, sent);
+  // A device that takes nothing holds the write up for its time, no more,
+  // and the byte is not sent, not even later.
+  tcflow(pty.slave, TCOOFF);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(platform::WriteByte(fd, 'x', 30), 30u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  tcflow(pty.slave, TCOON);
+  echoed.clear();
+  vlxtest::ReadFor(pty.master, 50, &echoed);
+  EXPECT_EQ(echoed, "");
   platform::SetRts(fd, true);  // a pty refuses modem lines; that must not hurt
   platform::SetRts(fd, false);
   platform::Close(fd);
@@ -151,23 +163,29 @@ TEST(ComportPosix, BytesThatComeAfterTheQueueDrainedAreCountedAtTheNextAsk) {
   platform::Close(fd);
 }
 
-TEST(ComportPosix, OpenIsExclusiveAndRefusesWhatIsNoPort) {
-  vlxtest::Pty pty;
-  int first = comport_posix::OpenDevice(pty.path.c_str());
-  ASSERT_GE(first, 0);
-  EXPECT_EQ(comport_posix::OpenDevice(pty.path.c_str()), -1);
-  platform::Close(first);
-  int again = comport_posix::OpenDevice(pty.path.c_str());
-  EXPECT_GE(again, 0);
-  platform::Close(again);
+TEST(ComportPosix, OpenIsExclusiveLeavesTheDeviceAsFoundAndRefusesWhatIsNoPort) {
+  for (bool exclusive_before : {false, true}) {
+    // Only root opens a device that another holds exclusive.
+    if (exclusive_before && geteuid() != 0) continue;
+    SCOPED_TRACE(exclusive_before ? "exclusive before" : "not exclusive before");
+    vlxtest::Pty pty;
+    if (exclusive_before) ioctl(pty.slave, TIOCEXCL);
+    int first = comport_posix::OpenDevice(pty.path.c_str());
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(pty.Exclusive(), 1);
+    EXPECT_EQ(comport_posix::OpenDevice(pty.path.c_str()), -1);
+    platform::Close(first);
+    EXPECT_EQ(pty.Exclusive(), exclusive_before ? 1 : 0) << "not left as found";
+    if (exclusive_before) ioctl(pty.slave, TIOCNXCL);
+    int again = comport_posix::OpenDevice(pty.path.c_str());
+    EXPECT_GE(again, 0);
+    platform::Close(again);
+  }
 
   EXPECT_EQ(comport_posix::OpenDevice("/nonexistent/tty"), -1);
   EXPECT_EQ(platform::OpenPort("COM0"), platform::NoPort());
-  int null_device = comport_posix::OpenDevice("/dev/null");
-  ASSERT_GE(null_device, 0);
-  EXPECT_FALSE(platform::Configure(null_device, 2400));  // not a terminal
-  platform::Close(null_device);
-  EXPECT_EQ(platform::RxCount(-1), 0u);  // a failed query counts nothing
+  EXPECT_EQ(comport_posix::OpenDevice("/dev/null"), -1);  // not a terminal
+  EXPECT_EQ(platform::RxCount(-1), 0u);                   // a failed query counts nothing
 }
 
 TEST(ComportPosix, HoldLastsItsFullTimeEvenWhenASignalInterruptsIt) {

@@ -186,6 +186,14 @@ bool SameSettings(const termios& a, const termios& b) {
          a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
+// As the program's exits by signal do it: the user's mode back, then the
+// signal's own end.
+void EndBySignalRestoring(int signal_number) {
+  console::RestoreUserMode();
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
 TEST(ConsolePosix, UserSettingsComeBackAtEveryEnd) {
   struct Case {
     const char* what;
@@ -204,6 +212,7 @@ TEST(ConsolePosix, UserSettingsComeBackAtEveryEnd) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ConsoleChild child([&](int report) {
+      if (c.signal != 0) signal(c.signal, EndBySignalRestoring);
       console::_kbhit();
       Report(report, "ready\n");
       if (c.signal == 0) std::exit(0);
@@ -230,6 +239,7 @@ TEST(ConsolePosix, CtrlZHandsTheTerminalBackUntilContinued) {
     SCOPED_TRACE(job ? "a job under a shell" : "an orphaned process group");
     ConsoleChild child(
         [](int report) {
+          signal(SIGTERM, EndBySignalRestoring);
           console::_kbhit();
           Report(report, "ready\n");
           for (;;) pause();

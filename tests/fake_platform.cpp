@@ -45,10 +45,17 @@ int ReadByte(PortHandle, uint8_t* byte) {
   return 1;
 }
 
-void WriteByte(PortHandle, uint8_t byte) {
+unsigned WriteByte(PortHandle, uint8_t byte, unsigned within_ms) {
   platform.log.push_back("write " + std::to_string(byte));
+  return platform.write_takes_ms < within_ms ? platform.write_takes_ms : within_ms;
+}
+uint32_t TxCount(PortHandle) { return platform.tx_queued; }
+void DiscardOutput(PortHandle) {
+  platform.log.push_back("discard");
+  platform.tx_queued = 0;
 }
 void SetRts(PortHandle, bool high) { platform.log.push_back(high ? "rts up" : "rts down"); }
+void SetDtr(PortHandle, bool high) { platform.log.push_back(high ? "dtr up" : "dtr down"); }
 void SleepMs(unsigned ms) { platform.log.push_back("sleep " + std::to_string(ms)); }
 void Close(PortHandle) { platform.log.push_back("close"); }
 

@@ -14,6 +14,8 @@ struct Platform {
   std::string opened_name;
   std::deque<uint8_t> received;  // what the device has sent
   std::deque<int> keys;          // what the operator types
+  unsigned write_takes_ms = 0;   // how long the driver takes to take a byte
+  uint32_t tx_queued = 0;        // bytes the driver still holds after a write
   std::vector<std::string> log;  // the calls made, in order
 };
 

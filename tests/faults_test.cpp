@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -47,24 +48,82 @@ std::string Sent(TerminalSession& session, int timeout_ms = 5000) {
   return sent;
 }
 
-TEST(Faults, ADeviceThatHangsUpLeavesTheKeyboardServedAndNoSpin) {
+// The RTS pulses of the port in a modem-line trace: when each rose, and
+// how long it stayed up.
+struct Pulse {
+  int64_t rose_us, high_us;
+};
+std::vector<Pulse> RtsPulses(const std::string& trace) {
+  std::vector<vlxtest::TraceEvent> events = vlxtest::ReadTrace(trace);
+  std::vector<Pulse> pulses;
+  int port = -1;
+  for (const vlxtest::TraceEvent& e : events) {
+    if (port < 0) std::sscanf(e.text.c_str(), "opened %d", &port);
+    const std::string fd = std::to_string(port);
+    if (e.text == "set " + fd + " RTS") pulses.push_back({e.us, -1});
+    if (e.text == "clear " + fd + " RTS" && !pulses.empty() && pulses.back().high_us < 0) {
+      pulses.back().high_us = e.us - pulses.back().rose_us;
+    }
+  }
+  return pulses;
+}
+
+TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
   VLX_REQUIRE_SANDBOX();
-  for (bool while_sending : {false, true}) {
-    SCOPED_TRACE(while_sending ? "hang-up while a line goes out" : "hang-up at idle");
-    TerminalSession session;
+  struct Case {
+    const char* what;
+    bool stalls;  // stops taking data (its output stopped) instead of hanging up
+    bool while_sending;
+  };
+  const Case cases[] = {
+      {"hangs up at idle", false, false},
+      {"hangs up while a line goes out", false, true},
+      {"takes nothing from idle on", true, false},
+      {"stops taking data while a line goes out", true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string trace = TempPath("vlx-stall-trace");
+    TerminalSession session(vlxtest::Traced(trace));
     Start(session);
-    if (while_sending) {
+    if (c.while_sending) {
       session.Type("0123456789\r");
       ASSERT_EQ(vlxtest::ReadArrivals(session.device.master, 0, 5000, 2).size(), 2u);
     }
-    close(session.device.master);
-    session.device.master = -1;
-    EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 2.0), 0.05) << "spins";
-    session.Type("ab\r");  // the keyboard is still served
-    EXPECT_TRUE(session.WaitForScreen("ab\r\n")) << testing::PrintToString(session.Screen());
-    usleep(300 * 1000);  // "ab" and CR take 90 ms; an Esc then would only cut them
+    if (c.stalls) {
+      tcflow(session.device.slave, TCOOFF);
+    } else {
+      close(session.device.master);
+      session.device.master = -1;
+    }
+    EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 1.0), 0.05) << "spins";
+    // The keyboard is still served, and Esc stops a line two bytes in.
+    session.Type("abcdefghij\r");
+    EXPECT_TRUE(session.WaitForScreen("abcdefghij\r\n"))
+        << testing::PrintToString(session.Screen());
+    usleep(45 * 1000);
+    int64_t esc_us = vlxtest::MonotonicUs();
+    session.Type("\x1B");
+    usleep(400 * 1000);  // the whole line's time, had Esc not stopped it
+    size_t after_esc = 0;
+    for (const Pulse& p : RtsPulses(trace)) {
+      EXPECT_GE(p.high_us, 30000);
+      EXPECT_LE(p.high_us, 40000) << "RTS held while the device took nothing";
+      after_esc += p.rose_us > esc_us;
+    }
+    // At most the byte after the one going out (a late Esc), then the CR.
+    EXPECT_LE(after_esc, 2u) << "Esc did not stop the line at once";
+    if (c.stalls) {  // nothing held back leaks out later
+      tcflow(session.device.slave, TCOON);
+      session.Type("ok\r");
+      EXPECT_EQ(Sent(session), "ok\r");
+      tcflow(session.device.slave, TCOOFF);
+    }
+    int64_t idle_esc_us = vlxtest::MonotonicUs();
     session.Type("\x1B");
     EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
+    EXPECT_LT(vlxtest::MonotonicUs() - idle_esc_us, 500000) << "the close waited";
+    std::remove(trace.c_str());
   }
 }
 
@@ -143,21 +202,58 @@ bool SameSettings(const termios& a, const termios& b) {
          cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
 }
 
-TEST(Faults, SignalsAtAnyStageLeaveTheTerminalAsItWas) {
+TEST(Faults, SignalsAtAnyStageLeaveTheTerminalAndThePortAsTheyWere) {
   VLX_REQUIRE_SANDBOX();
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    for (Stage stage : {Stage::kIdle, Stage::kTyping, Stage::kSending}) {
-      SCOPED_TRACE(std::string(strsignal(signal_number)) + " while " + Name(stage));
+  struct Case {
+    int signal;
+    std::vector<Stage> stages;
+  };
+  const std::vector<Stage> every = {Stage::kIdle, Stage::kTyping, Stage::kSending};
+  const Case cases[] = {
+      {SIGINT, every},
+      {SIGTERM, every},
+      {SIGHUP, every},
+      {SIGQUIT, {Stage::kIdle}},
+      {SIGPIPE, {Stage::kTyping}},
+      {SIGALRM, {Stage::kIdle}},
+      {SIGUSR1, {Stage::kTyping}},
+      {SIGUSR2, {Stage::kSending}},
+      {SIGVTALRM, {Stage::kIdle}},
+      {SIGPROF, {Stage::kIdle}},
+      {SIGXFSZ, {Stage::kIdle}},
+      {SIGRTMIN, {Stage::kTyping}},
+  };
+  rlimit no_cores{0, 0};  // SIGQUIT and SIGXFSZ end with a core by default
+  setrlimit(RLIMIT_CORE, &no_cores);
+  for (const Case& c : cases) {
+    for (Stage stage : c.stages) {
+      SCOPED_TRACE(std::string(strsignal(c.signal)) + " while " + Name(stage));
       TerminalSession session;
       termios before = session.console.Settings();
       Start(session);
       Reach(session, stage);
       EXPECT_FALSE(SameSettings(session.console.Settings(), before));
-      kill(session.pid(), signal_number);
-      EXPECT_EQ(session.WaitExit(), (Ended{-1, signal_number}));
+      EXPECT_EQ(session.device.Exclusive(), 1);
+      kill(session.pid(), c.signal);
+      EXPECT_EQ(session.WaitExit(), (Ended{-1, c.signal}));
       EXPECT_TRUE(SameSettings(session.console.Settings(), before));
+      EXPECT_EQ(session.device.Exclusive(), 0) << "the port was left exclusive";
     }
   }
+}
+
+TEST(Faults, ClosedStandardOutputNeverReachesThePort) {
+  VLX_REQUIRE_SANDBOX();
+  SessionOptions closed;
+  closed.wrapper = {"/bin/bash", "-c", "exec \"$@\" >&-", "closed"};
+  TerminalSession session(closed);
+  ASSERT_TRUE(session.WaitPortReady());
+  ASSERT_TRUE(session.WaitConsoleReady());
+  session.DeviceSends("shown\r");
+  session.Type("ab\r");
+  EXPECT_EQ(Sent(session), "ab\r") << "output went to the port";
+  session.Type("\x1B");
+  EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
 }
 
 TEST(Faults, CtrlZAndFgAtAnyStage) {
@@ -245,19 +341,17 @@ TEST(Faults, ALostConsoleDropsTheLineAndTheDeviceIsStillShown) {
   std::remove(file.c_str());
 }
 
-TEST(Faults, APortHeldByAnotherProgramIsBusy) {
+TEST(Faults, APortHeldByAnotherProgramIsRefusedWithItsHoldersName) {
   VLX_REQUIRE_SANDBOX();
-  const std::string busy =
-      std::string(kStartupLines) + "COM1ポートが存在しないか、既に使用中です\n";
-  auto expect_busy = [&](const vlxtest::Pty& held) {
+  auto expect_refused = [&](const vlxtest::Pty& held, const std::string& holder) {
     // Refused before it is opened: an open would move the holder's lines.
     std::string trace = TempPath("vlx-busy-trace");
-    SessionOptions utf8 = vlxtest::Traced(trace);
-    utf8.env = {"LC_ALL=C.UTF-8"};
-    utf8.device = held.path.c_str();
-    TerminalSession session(utf8);
-    EXPECT_EQ(session.WaitExit(), (Ended{1, 0}));
-    EXPECT_EQ(session.Screen(), busy);
+    SessionOptions options = vlxtest::Traced(trace);
+    options.device = held.path.c_str();
+    TerminalSession session(options);
+    EXPECT_EQ(session.WaitExit(), (Ended{125, 0}));
+    EXPECT_EQ(session.Screen(),
+              "vlxterm-on: " + held.path + " is in use by " + holder + ": close it first\n");
     for (const vlxtest::TraceEvent& e : vlxtest::ReadTrace(trace)) ADD_FAILURE() << e.text;
     std::remove(trace.c_str());
   };
@@ -268,11 +362,11 @@ TEST(Faults, APortHeldByAnotherProgramIsBusy) {
     if (holder == 0) {
       int fd = open(held.path.c_str(), O_RDWR | O_NOCTTY);
       flock(fd, LOCK_EX);
-      pause();
-      _exit(0);
+      execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+      _exit(127);
     }
     usleep(100 * 1000);
-    expect_busy(held);
+    expect_refused(held, "sleep (pid " + std::to_string(holder) + ")");
     kill(holder, SIGKILL);
     vlxtest::WaitChild(holder, 5000);
   }
@@ -290,7 +384,7 @@ TEST(Faults, APortHeldByAnotherProgramIsBusy) {
         return cfgetospeed(&settings) == B115200;
       },
       5000));
-  expect_busy(held);
+  expect_refused(held, "picocom (pid " + std::to_string(peer) + ")");
   kill(peer, SIGKILL);
   vlxtest::WaitChild(peer, 5000);
 }

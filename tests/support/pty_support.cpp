@@ -53,6 +53,12 @@ termios Pty::Settings() const {
 
 void Pty::Apply(const termios& settings) const { tcsetattr(slave, TCSANOW, &settings); }
 
+int Pty::Exclusive() const {
+  int exclusive = -1;
+  ioctl(slave, TIOCGEXCL, &exclusive);
+  return exclusive;
+}
+
 termios RawSettings(speed_t speed) {
   termios tio{};
   cfmakeraw(&tio);

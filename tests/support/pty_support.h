@@ -28,6 +28,8 @@ struct Pty {
 
   termios Settings() const;
   void Apply(const termios& settings) const;
+  // Whether opens are refused to all but root (TIOCEXCL): -1 when unknown.
+  int Exclusive() const;
 };
 
 // Raw settings for a pty: bytes pass unchanged both ways.
