@@ -346,6 +346,24 @@ std::string ExpectRtsPulses(const GuestLog& log, const std::string& stage,
   return highs;
 }
 
+// How long RTS stayed up after the open raised it with DTR, in ms, from
+// the modem-line changes as `state` tracks them into `lines`; -1 when it
+// never came down. DTR must stay up meanwhile.
+double RtsUpAfterOpenMs(const std::vector<TraceEvent>& opening,
+                        unsigned (*state)(const TraceEvent&, unsigned), unsigned* lines) {
+  double raised_ms = -1, up_ms = -1;
+  for (const TraceEvent& e : opening) {
+    *lines = state(e, *lines);
+    if (raised_ms < 0) {
+      if ((*lines & (kDtr | kRts)) == (kDtr | kRts)) raised_ms = e.ms;
+      continue;
+    }
+    EXPECT_TRUE(*lines & kDtr) << "DTR dropped: " << e.text;
+    if (up_ms < 0 && !(*lines & kRts)) up_ms = e.ms - raised_ms;
+  }
+  return up_ms;
+}
+
 // The 8250 reports the whole state; the FTDI driver what it set and cleared.
 unsigned Whole8250(const TraceEvent& e, unsigned) {
   return static_cast<unsigned>(e.Number("mctrl"));
@@ -384,19 +402,12 @@ TEST(GuestSerial, OnThe8250DriverAsCom1) {
 
   // The open raises DTR and RTS together; RTS must come down at once, DTR
   // stay up until the exit.
-  std::vector<TraceEvent> opening = Between(log, "start", "com1-idle", "mctrl");
-  auto raised = std::find_if(opening.begin(), opening.end(), [](const TraceEvent& e) {
-    return (e.Number("mctrl") & (kDtr | kRts)) == (kDtr | kRts);
-  });
-  ASSERT_NE(raised, opening.end()) << "the open raised no line";
-  double blip_ms = -1;
-  for (auto e = raised; e != opening.end(); ++e) {
-    EXPECT_TRUE(e->Number("mctrl") & kDtr) << "DTR dropped: " << e->text;
-    if (blip_ms < 0 && !(e->Number("mctrl") & kRts)) blip_ms = e->ms - raised->ms;
-  }
-  EXPECT_GE(blip_ms, 0) << "RTS never went down after the open";
-  EXPECT_LT(blip_ms, 1.0) << "RTS up after the open for " << blip_ms << " ms";
-  EXPECT_FALSE(opening.back().Number("mctrl") & kRts) << "RTS up at idle";
+  unsigned lines = 0;
+  double rts_up_ms =
+      RtsUpAfterOpenMs(Between(log, "start", "com1-idle", "mctrl"), Whole8250, &lines);
+  EXPECT_GE(rts_up_ms, 0) << "RTS never went down after the open";
+  EXPECT_LT(rts_up_ms, 1.0) << "RTS up after the open for " << rts_up_ms << " ms";
+  EXPECT_EQ(lines & (kDtr | kRts), kDtr) << "DTR up and RTS down at idle";
   EXPECT_TRUE(Between(log, "com1-idle", "com1-typing", "mctrl").empty()) << "lines moved at idle";
   std::string highs = ExpectRtsPulses(log, "com1", Whole8250, kDtr);
 
@@ -423,9 +434,8 @@ TEST(GuestSerial, OnThe8250DriverAsCom1) {
 
   std::printf("guest 8250: booted to init at %s s\n", log.Report("init_at").c_str());
   std::printf("guest 8250: RTS high per byte, ms: %s\n", highs.c_str());
-  std::printf("guest 8250: RTS up after the open for %.3f ms\n", blip_ms);
-  std::printf("guest 8250: lines at open %s, after close %s\n", raised->fields.at("mctrl").c_str(),
-              closing.back().fields.at("mctrl").c_str());
+  std::printf("guest 8250: RTS up after the open for %.3f ms\n", rts_up_ms);
+  std::printf("guest 8250: lines after close %s\n", closing.back().fields.at("mctrl").c_str());
   std::printf("guest 8250: %s\n", log.Report("serial").c_str());
   std::printf("guest 8250: whole test %.1f s\n", wall_s);
 }
@@ -455,9 +465,20 @@ TEST(GuestSerial, OnAUsbAdapterThroughTheLauncherPulledOutTwice) {
   ASSERT_EQ(log.Report("done"), "") << guest.Console();
   EXPECT_EQ(log.Report("kprobes"), "ok");
 
-  // The launcher's refusals, before any namespace.
-  EXPECT_NE(log.Report("launcher_ttyS0").find("status=125"), std::string::npos);
-  EXPECT_NE(log.Report("launcher_ttyS0").find("major 4"), std::string::npos);
+  // The list and the launcher's refusals, before any namespace: the
+  // adapter, the console's UART; the empty slot of COM1 is no port.
+  const std::string list = log.Report("list");
+  EXPECT_EQ(list.rfind("status=0 said=", 0), 0u) << list;
+  EXPECT_NE(list.find("/dev/ttyUSB0  ftdi_sio  0403:6001  "), std::string::npos) << list;
+  EXPECT_NE(list.find("/dev/ttyS1  serial  [console, refused]"), std::string::npos) << list;
+  EXPECT_EQ(list.find("/dev/ttyS0"), std::string::npos) << list;
+  const std::string unplugged = log.Report("list_unplugged");
+  EXPECT_EQ(unplugged.find("ttyUSB0"), std::string::npos) << unplugged;
+  EXPECT_NE(unplugged.find("/dev/ttyS1"), std::string::npos) << unplugged;
+  EXPECT_NE(log.Report("launcher_ttyS0")
+                .find("status=125 said=vlxterm-on: /dev/ttyS0 is not a serial terminal"),
+            std::string::npos)
+      << log.Report("launcher_ttyS0");
   EXPECT_NE(
       log.Report("launcher_console").find("status=125 said=vlxterm-on: refusing /dev/console"),
       std::string::npos)
@@ -470,9 +491,11 @@ TEST(GuestSerial, OnAUsbAdapterThroughTheLauncherPulledOutTwice) {
   ExpectConversation(log, "usb");
   ExpectSentInPulses(arrivals, "hi\r");
   ExpectHostLine2400_8N1(host);
-  std::vector<TraceEvent> opening = Between(log, "start", "usb-idle", "mctrl");
   unsigned lines = 0;
-  for (const TraceEvent& e : opening) lines = SetClearFtdi(e, lines);
+  double rts_up_ms =
+      RtsUpAfterOpenMs(Between(log, "start", "usb-idle", "mctrl"), SetClearFtdi, &lines);
+  EXPECT_GE(rts_up_ms, 0) << "RTS never went down after the open";
+  EXPECT_LT(rts_up_ms, 10.0) << "RTS up after the open for " << rts_up_ms << " ms";
   EXPECT_EQ(lines & (kDtr | kRts), kDtr) << "DTR up and RTS down at idle";
   EXPECT_TRUE(Between(log, "usb-idle", "usb-typing", "mctrl").empty()) << "lines moved at idle";
   std::string highs = ExpectRtsPulses(log, "usb", SetClearFtdi, lines);
@@ -497,8 +520,10 @@ TEST(GuestSerial, OnAUsbAdapterThroughTheLauncherPulledOutTwice) {
   std::printf("guest usb: booted to init at %s s, adapter there at %s s\n",
               log.Report("init_at").c_str(), log.Report("adapter_at").c_str());
   std::printf("guest usb: RTS high per byte, ms: %s\n", highs.c_str());
+  std::printf("guest usb: RTS up after the open for %.3f ms\n", rts_up_ms);
   std::printf("guest usb: CPU over 2 s after the pulls: %s ms, %s ms\n",
               log.Report("usb_cpu_ms_over_2s").c_str(), log.Report("usb2_cpu_ms_over_2s").c_str());
+  std::printf("guest usb: vlxterm-on --list: %s\n", list.c_str());
   std::printf("guest usb: whole test %.1f s\n", wall_s);
 }
 

@@ -1,14 +1,19 @@
 // The sandbox launcher as a user meets it: usage, refusals and messages,
-// and the program it runs by default. No refusal opens the device: each
-// comes before the namespace is built.
+// the list of ports, and the program it runs by default. No refusal opens
+// the device: each comes before the namespace is built.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "pty_support.h"
 
@@ -22,9 +27,10 @@ enum class Stream { kOut, kErr };
 // Runs the launcher (under `prefix`, when given) and captures one of its
 // streams; the other goes to /dev/null.
 ChildResult RunLauncher(const std::vector<std::string>& args, Stream stream,
-                        const std::vector<std::string>& prefix = {}) {
+                        const std::vector<std::string>& prefix = {},
+                        const std::string& launcher = vlxtest::LauncherPath()) {
   std::vector<std::string> argv = prefix;
-  argv.insert(argv.end(), {"/bin/bash", vlxtest::LauncherPath()});
+  argv.insert(argv.end(), {"/bin/bash", launcher});
   argv.insert(argv.end(), args.begin(), args.end());
   return vlxtest::RunChild([&] {
     int null = open("/dev/null", O_WRONLY);
@@ -42,10 +48,16 @@ struct TempDir {
   TempDir() {
     char pattern[] = "/tmp/vlx-launcher-XXXXXX";
     path = mkdtemp(pattern);
+    chmod(path.c_str(), 0755);  // for a user the test switches to
   }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+  ~TempDir() { std::filesystem::remove_all(path); }
   std::string path;
 };
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path) << text;
+}
 
 TEST(Launcher, UsageRefusalsAndTheirMessages) {
   TempDir dir;
@@ -71,6 +83,12 @@ TEST(Launcher, UsageRefusalsAndTheirMessages) {
       {"/dev/console", {"/dev/console"}, Stream::kErr, {125, 0}, "refusing /dev/console (5:1)"},
       {"/dev/tty", {"/dev/tty"}, Stream::kErr, {125, 0}, "refusing /dev/tty (5:0)"},
       {"a link to the console", {console_link}, Stream::kErr, {125, 0}, "it is /dev/console"},
+      // Devices whose open alone may have effects never reach the program.
+      {"/dev/null", {"/dev/null"}, Stream::kErr, {125, 0}, "/dev/null is not a serial terminal"},
+      {"/dev/zero", {"/dev/zero"}, Stream::kErr, {125, 0}, "/dev/zero is not a serial terminal"},
+      {"/dev/random", {"/dev/random"}, Stream::kErr, {125, 0}, "is not a serial terminal"},
+      {"a virtual console", {"/dev/tty1"}, Stream::kErr, {125, 0}, "is not a serial terminal"},
+      {"/dev/ptmx", {"/dev/ptmx"}, Stream::kErr, {125, 0}, "/dev/ptmx is not a serial terminal"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -82,24 +100,182 @@ TEST(Launcher, UsageRefusalsAndTheirMessages) {
   }
 }
 
-TEST(Launcher, RefusesTheConsolesTheKernelListsAndItsOwnTerminal) {
+// A machine of our own making, seen by the launcher alone: its tty class
+// in sysfs, its console list, its udev database and its /dev, whose nodes
+// are the harmless memory devices standing in for serial ports. Device
+// names and numbers: see kNodes.
+class FakeMachine {
+ public:
+  FakeMachine() {
+    const std::string& d = dir_.path;
+    std::filesystem::create_directories(d + "/hostdev");
+    // name, stands in, number, what sysfs says behind it
+    const std::string ttyS = std::string("tty") + "S";
+    Port(ttyS + "1", "full", "1:7", "4", "pnp0/00:05", "serial");
+    Port(ttyS + "2", "kmsg", "1:11", "0", "platform/serial8250", "serial8250");
+    Port("ttyAMA0", "random", "1:8", "", "amba/9000000.pl011", "uart-pl011");
+    Port("ttyUSB0", "urandom", "1:9", "", "usb1/1-1/1-1:1.0/ttyUSB0", "ftdi_sio");
+    Usb("usb1/1-1", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI");
+    Port("ttyACM0", "zero", "1:5", "", "usb1/1-2/1-2:1.0", "cdc_acm");
+    Usb("usb1/1-2", "2e8a", "000a", "Raspberry Pi", "Pico", "E6609103");
+    WriteFile(d + "/tty/rfcomm0/dev", "1:3\n");        // Bluetooth: no device behind it
+    nodes_ << "rfcomm0 null\n" << ttyS << "0 null\n";  // the bind target of the launcher
+    WriteFile(d + "/tty/tty1/dev", "4:1\n");
+    WriteFile(d + "/consoles", "ttyAMA0              -W- (EC p a)    1:8\n");
+    WriteFile(d + "/run/udev/data/c1:5", "E:ID_MM_CANDIDATE=1\n");
+    WriteFile(d + "/nodes", nodes_.str());
+    std::filesystem::copy_file("/bin/sleep", d + "/ModemManager");
+    std::system(("chmod -R a+rX '" + d + "'").c_str());
+  }
+
+  // The launcher's prefix: a namespace holding this machine. `before`
+  // runs there first (a holder of a port, say).
+  std::vector<std::string> Namespace(const std::string& before = "") const {
+    std::vector<std::string> prefix = {"/usr/bin/unshare"};
+    if (geteuid() != 0) prefix.push_back("--map-root-user");
+    prefix.insert(prefix.end(), {"--mount", "--propagation", "private", "/bin/bash", "-c",
+                                 R"(set -e; fake=$0
+      mount --rbind /dev "$fake/hostdev"
+      mount -t tmpfs -o mode=755 none /dev
+      for node in null tty console ptmx; do
+        touch "/dev/$node"; mount --bind "$fake/hostdev/$node" "/dev/$node"
+      done
+      while read -r name host; do
+        touch "/dev/$name"; mount --bind "$fake/hostdev/$host" "/dev/$name"
+      done < "$fake/nodes"
+      mkdir /dev/pts; mount --bind "$fake/hostdev/pts" /dev/pts
+      mount --bind "$fake/tty" /sys/class/tty
+      mount --bind "$fake/consoles" /proc/consoles
+      mount -t tmpfs none /run; cp -r "$fake/run/." /run/
+      )" + before + "\nexec \"$@\"",
+                                 dir_.path});
+    return prefix;
+  }
+  std::string ModemManager() const { return dir_.path + "/ModemManager"; }
+  void AddConsole(const std::string& line) const {
+    std::ofstream(dir_.path + "/consoles", std::ios::app) << line << "\n";
+  }
+
+ private:
+  void Port(const std::string& name, const std::string& host, const std::string& number,
+            const std::string& type, const std::string& device, const std::string& driver) {
+    const std::string& d = dir_.path;
+    WriteFile(d + "/tty/" + name + "/dev", number + "\n");
+    if (!type.empty()) WriteFile(d + "/tty/" + name + "/type", type + "\n");
+    std::filesystem::create_directories(d + "/devices/" + device);
+    std::filesystem::create_directories(d + "/drivers/" + driver);
+    std::filesystem::create_directory_symlink(d + "/devices/" + device,
+                                              d + "/tty/" + name + "/device");
+    std::filesystem::create_directory_symlink(d + "/drivers/" + driver,
+                                              d + "/devices/" + device + "/driver");
+    nodes_ << name << " " << host << "\n";
+  }
+  void Usb(const std::string& device, const std::string& vendor, const std::string& product,
+           const std::string& manufacturer, const std::string& name, const std::string& serial) {
+    const std::string at = dir_.path + "/devices/" + device + "/";
+    WriteFile(at + "idVendor", vendor + "\n");
+    WriteFile(at + "idProduct", product + "\n");
+    WriteFile(at + "manufacturer", manufacturer + "\n");
+    WriteFile(at + "product", name + "\n");
+    WriteFile(at + "serial", serial + "\n");
+  }
+
+  TempDir dir_;
+  std::ostringstream nodes_;
+};
+
+TEST(Launcher, OnlySerialTerminalsAndNoConsoleOrPortInUse) {
   VLX_REQUIRE_SANDBOX();
-  vlxtest::Pty listed;
+  FakeMachine machine;
+  vlxtest::Pty listed, locked;
   struct stat st {};
   ASSERT_EQ(stat(listed.path.c_str(), &st), 0);
-  // A console list that names this pty, seen by the launcher alone.
-  TempDir dir;
-  const std::string fake = dir.path + "/consoles";
-  std::ofstream(fake) << "hvc0                 -W- (EC  p a)    " << major(st.st_rdev) << ":"
-                      << minor(st.st_rdev) << "\n";
-  std::vector<std::string> own_namespace = {"/usr/bin/unshare"};
-  if (geteuid() != 0) own_namespace.push_back("--map-root-user");
-  own_namespace.insert(own_namespace.end(),
-                       {"--mount", "--propagation", "private", "/bin/bash", "-c",
-                        "mount --bind \"$0\" /proc/consoles && exec \"$@\"", fake});
-  ChildResult r = RunLauncher({listed.path, "/bin/true"}, Stream::kErr, own_namespace);
-  EXPECT_EQ(r.ended, (Ended{125, 0})) << r.out;
-  EXPECT_NE(r.out.find("a console the kernel lists (hvc0)"), std::string::npos) << r.out;
+  // A pty that the kernel lists as a console, and a pty another process
+  // has locked.
+  machine.AddConsole("hvc0                 -W- (EC  p a)    " + std::to_string(major(st.st_rdev)) +
+                     ":" + std::to_string(minor(st.st_rdev)));
+  pid_t locker = fork();
+  if (locker == 0) {
+    int fd = open(locked.path.c_str(), O_RDWR | O_NOCTTY);
+    flock(fd, LOCK_EX);
+    execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  pid_t modem_manager = fork();
+  if (modem_manager == 0) {
+    execl(machine.ModemManager().c_str(), "ModemManager", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_TRUE(vlxtest::WaitUntil(
+      [&] {
+        std::ifstream locks("/proc/locks");
+        std::string all((std::istreambuf_iterator<char>(locks)), {});
+        return all.find(" " + std::to_string(locker) + " ") != std::string::npos;
+      },
+      5000));
+  const std::string dev = std::string("/dev/") + "tty";
+  struct Case {
+    const char* what;
+    std::string device;
+    std::string before;  // in the namespace, before the launcher
+    Ended ended;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"a UART that is the console",
+       dev + "AMA0",
+       "",
+       {125, 0},
+       "it is a console the kernel lists (ttyAMA0)"},
+      {"a pty the kernel lists as a console",
+       listed.path,
+       "",
+       {125, 0},
+       "a console the kernel lists (hvc0)"},
+      {"a PC serial port with a UART", dev + "S1", "", {0, 0}, ""},
+      {"a serial port slot without a UART",
+       dev + "S2",
+       "",
+       {125, 0},
+       "S2 is not a serial terminal"},
+      {"a Bluetooth rfcomm port", "/dev/rfcomm0", "", {0, 0}, ""},
+      {"an adapter another program has open",
+       dev + "USB0",
+       "sleep 3 3<>/dev/ttyUSB0 &",
+       {125, 0},
+       "/dev/ttyUSB0 is in use by sleep (pid "},
+      {"a pty another program has locked",
+       locked.path,
+       "",
+       {125, 0},
+       "is in use by sleep (pid " + std::to_string(locker) + ")"},
+      {"an adapter ModemManager may probe",
+       dev + "ACM0",
+       "",
+       {0, 0},
+       "ModemManager probes new adapters"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ChildResult r = RunLauncher({c.device, "/bin/true"}, Stream::kErr, machine.Namespace(c.before));
+    EXPECT_EQ(r.ended, c.ended) << r.out;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+  }
+
+  // The list: ports by name, USB adapters last, with what the launcher
+  // would say of each; no pty, no virtual console, no empty slot.
+  ChildResult list = RunLauncher({"--list"}, Stream::kOut, machine.Namespace());
+  EXPECT_EQ(list.ended, (Ended{0, 0}));
+  EXPECT_EQ(list.out, dev + "AMA0  uart-pl011  [console, refused]\n" + dev + "S1  serial\n" + dev +
+                          "ACM0  cdc_acm  2e8a:000a  \"Raspberry Pi\"  \"Pico\"  \"E6609103\"\n" +
+                          dev +
+                          "USB0  ftdi_sio  0403:6001  \"FTDI\"  \"FT232R USB UART\"  "
+                          "\"A50285BI\"\n")
+      << list.out;
+  kill(locker, SIGKILL);
+  kill(modem_manager, SIGKILL);
+  vlxtest::WaitChild(locker, 5000);
+  vlxtest::WaitChild(modem_manager, 5000);
 
   // The terminal the launcher runs in, named by its own path.
   vlxtest::Pty console;
@@ -110,14 +286,31 @@ TEST(Launcher, RefusesTheConsolesTheKernelListsAndItsOwnTerminal) {
   EXPECT_EQ(vlxtest::WaitChild(pid, 5000), (Ended{125, 0}));
 }
 
-TEST(Launcher, SaysWhenTheDeviceMayNotBeOpened) {
+TEST(Launcher, SaysWhenTheDeviceMayNotBeOpenedAndWhichGroupHelps) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run the launcher as another user";
-  vlxtest::Pty device;  // root's, group tty, not readable by others
-  ChildResult r =
-      RunLauncher({device.path, "/bin/true"}, Stream::kErr,
-                  {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+  TempDir dir;  // a copy that the user can read, wherever the checkout is
+  const std::string launcher = dir.path + "/vlxterm-on";
+  std::filesystem::copy_file(vlxtest::LauncherPath(), launcher);
+  vlxtest::Pty device;  // as a pty usually is: root's, group tty, mode 0620
+  const group* tty = getgrnam("tty");
+  ASSERT_NE(tty, nullptr);
+  chown(device.path.c_str(), 0, tty->gr_gid);
+  chmod(device.path.c_str(), 0620);
+  const std::vector<std::string> as_nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                              "--clear-groups", "--"};
+  ChildResult r = RunLauncher({device.path, "/bin/true"}, Stream::kErr, as_nobody, launcher);
   EXPECT_EQ(r.ended, (Ended{125, 0})) << r.out;
-  EXPECT_NE(r.out.find("permission denied; serial devices usually belong to group dialout"),
+  EXPECT_NE(r.out.find(device.path + ": permission denied (owner root, group tty, mode 0620)\n"),
+            std::string::npos)
+      << r.out;
+  const group* dialout = getgrnam("dialout");
+  if (dialout == nullptr) return;  // a system without the group
+  chown(device.path.c_str(), 0, dialout->gr_gid);
+  chmod(device.path.c_str(), 0660);
+  r = RunLauncher({device.path, "/bin/true"}, Stream::kErr, as_nobody, launcher);
+  EXPECT_EQ(r.ended, (Ended{125, 0})) << r.out;
+  EXPECT_NE(r.out.find("group dialout, mode 0660); to use it, join its group: sudo usermod -aG "
+                       "dialout \"$USER\", then log in again"),
             std::string::npos)
       << r.out;
 }
@@ -127,7 +320,7 @@ TEST(Launcher, WithoutAProgramRunsTheVlxtermBesideIt) {
   TempDir dir;
   const std::string launcher = dir.path + "/vlxterm-on";
   const std::string beside = dir.path + "/vlxterm";
-  ASSERT_EQ(std::system(("cp '" + vlxtest::LauncherPath() + "' '" + launcher + "'").c_str()), 0);
+  std::filesystem::copy_file(vlxtest::LauncherPath(), launcher);
   std::ofstream(beside) << "#!/bin/sh\necho \"the one beside, on $(stat -c %t:%T /dev/ttyS0)\"\n";
   chmod(beside.c_str(), 0755);
   vlxtest::Pty device;

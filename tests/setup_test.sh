@@ -28,10 +28,12 @@ if [ "$(id -u)" -eq 0 ]; then
 libgtest-dev googletest tmux picocom man-db unzip" "$scratch/apt.log" ||
     fail "as root: $(cat "$scratch/apt.log")"
   rm "$scratch/apt.log"
-  # A plain user with no sudo: the line to run, status 1, no apt-get.
+  # A plain user with no sudo: the line to run, status 1, no apt-get. The
+  # user gets a copy it may read, wherever the checkout is.
+  cp "$top/scripts/packages" "$scratch/packages"
   status=0
   said=$(setpriv --reuid=65534 --regid=65534 --clear-groups -- env PATH="$scratch/bin:/usr/bin:/bin" \
-    VLX_DPKG_ADMINDIR="$VLX_DPKG_ADMINDIR" "$top/scripts/packages" build 2>&1) || status=$?
+    VLX_DPKG_ADMINDIR="$VLX_DPKG_ADMINDIR" bash "$scratch/packages" build 2>&1) || status=$?
   [ "$status" -eq 1 ] || fail "as a user: status $status: $said"
   grep -q "sudo apt-get update && sudo apt-get install -y --no-install-recommends cmake g++ \
 ninja-build util-linux" <<<"$said" || fail "as a user: $said"

@@ -54,8 +54,9 @@ void ExpectPrefixLinksNoPort() {
 
 class WineSession {
  public:
-  // Wine's COM1 is this session's device pty, or `com1` when given.
-  explicit WineSession(const char* com1 = nullptr) {
+  // Wine's COM1 is this session's device pty, or with `null_com1` the null
+  // device, which opens but is no serial port.
+  explicit WineSession(bool null_com1 = false) {
     char dir[] = "/tmp/vlx-wine-XXXXXX";
     dir_ = mkdtemp(dir);
     socket_ = dir_ + "/tmux";
@@ -63,22 +64,23 @@ class WineSession {
     device.Apply(vlxtest::RawSettings(B9600));
     // The tmux server, and so Wine, starts inside the runner's namespace;
     // the runner ends when the session does.
-    std::string inner = "tmux -S " + socket_ + " new-session -d -x 100 -y 30 'wine " +
-                        std::string(VLXTERM_WINDOWS_EXE) + "; echo $? > " + status_ +
-                        "; sleep 2'; while tmux -S " + socket_ +
-                        " has-session 2>/dev/null; do sleep 0.2; done";
+    std::string inner =
+        Tmux("new-session -d -x 100 -y 30 'wine " + std::string(VLXTERM_WINDOWS_EXE) +
+             "; echo $? > " + status_ + "; sleep 2'") +
+        "; while " + Tmux("has-session 2>/dev/null") + "; do sleep 0.2; done";
     std::string log = dir_ + "/runner.log";
     runner_ = fork();
     if (runner_ == 0) {
       std::freopen(log.c_str(), "w", stdout);
       dup2(fileno(stdout), 2);
-      execl("/bin/bash", "bash", VLX_WINE_RUN, com1 != nullptr ? com1 : device.path.c_str(), "bash",
-            "-c", inner.c_str(), static_cast<char*>(nullptr));
+      if (null_com1) setenv("VLX_WINE_COM1", "/dev/null", 1);
+      execl("/bin/bash", "bash", VLX_WINE_RUN, device.path.c_str(), "bash", "-c", inner.c_str(),
+            static_cast<char*>(nullptr));
       _exit(127);
     }
   }
   ~WineSession() {
-    Run("tmux -S " + socket_ + " kill-server 2>/dev/null");
+    Run(Tmux("kill-server 2>/dev/null"));
     if (!ended_ && !vlxtest::WaitChild(runner_, 30000)) {
       kill(runner_, SIGKILL);
       vlxtest::WaitChild(runner_, 5000);
@@ -86,11 +88,11 @@ class WineSession {
     std::filesystem::remove_all(dir_);
   }
 
-  std::string Screen() { return Run("tmux -S " + socket_ + " capture-pane -p 2>/dev/null"); }
+  std::string Screen() { return Run(Tmux("capture-pane -p 2>/dev/null")); }
   bool WaitForScreen(const std::string& text, int timeout_ms) {
     return vlxtest::WaitUntil([&] { return Screen().find(text) != std::string::npos; }, timeout_ms);
   }
-  void SendKeys(const std::string& keys) { Run("tmux -S " + socket_ + " send-keys " + keys); }
+  void SendKeys(const std::string& keys) { Run(Tmux("send-keys " + keys)); }
   void SignalRunner(int signal_number) { kill(runner_, signal_number); }
   std::string RunnerLog() { return Run("cat " + dir_ + "/runner.log"); }
   std::optional<Ended> WaitRunner(int timeout_ms) {
@@ -103,6 +105,12 @@ class WineSession {
   vlxtest::Pty device;
 
  private:
+  // The pane shows the Japanese message only in a UTF-8 locale, whatever
+  // the caller's.
+  std::string Tmux(const std::string& command) const {
+    return "LC_ALL=C.UTF-8 tmux -S " + socket_ + " " + command;
+  }
+
   std::string dir_, socket_, status_;
   pid_t runner_ = -1;
   bool ended_ = false;
@@ -148,8 +156,24 @@ TEST(WindowsUnderWine, ShowsTypesSendsAndExits) {
   }
   EXPECT_TRUE(wine.WaitForScreen("done\nabd\n", 5000)) << wine.Screen();
 
-  // Esc ends it with status 0 (Wine's terminal reader passes Esc as two).
+  // A device that takes nothing: the line goes nowhere and nothing hangs;
+  // what was not taken is not sent later either. (Wine cannot show RTS
+  // or DTR on a pty.)
+  tcflow(wine.device.slave, TCOOFF);
+  wine.SendKeys("xyz Enter");
+  EXPECT_TRUE(wine.WaitForScreen("abd\nxyz\n", 5000)) << wine.Screen();
+  usleep(500 * 1000);
+  tcflow(wine.device.slave, TCOON);
+  EXPECT_TRUE(vlxtest::ReadArrivals(wine.device.master, '\r', 300).empty());
+  tcflow(wine.device.slave, TCOOFF);
+
+  // Esc ends it with status 0 (Wine's terminal reader passes Esc as two),
+  // the device still taking nothing.
+  int64_t esc_us = vlxtest::MonotonicUs();
   wine.SendKeys("Escape Escape");
+  EXPECT_TRUE(vlxtest::WaitUntil([&] { return !wine.Status().empty(); }, 10000));
+  std::printf("wine: Esc to the program's end, the device taking nothing: %.0f ms\n",
+              (vlxtest::MonotonicUs() - esc_us) / 1000.0);
   EXPECT_EQ(wine.WaitRunner(30000), (Ended{0, 0})) << wine.RunnerLog();
   EXPECT_EQ(wine.Status(), "0\n");
   ExpectPrefixLinksNoPort();
@@ -166,7 +190,7 @@ TEST(WindowsUnderWine, AStoppedRunnerLeavesNoComPortBehind) {
 
 TEST(WindowsUnderWine, AnUnusablePortEndsWithItsMessageAndStatusOne) {
   VLX_REQUIRE_SANDBOX();
-  WineSession wine("/dev/null");  // opens, but has no line settings to read
+  WineSession wine(true);  // opens, but has no line settings to read
   // Shown readably whatever the console's code page (through UTF-16).
   EXPECT_TRUE(wine.WaitForScreen("---\nCOM1ポートが存在しないか、既に使用中です\n", 120000))
       << wine.RunnerLog() << wine.Screen();

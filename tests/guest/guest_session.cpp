@@ -223,6 +223,7 @@ void Run8250() {
 }
 
 void RunUsb() {
+  Report("list", Outcome({"/bin/vlxterm-on", "--list"}));
   Report("launcher_ttyS0", Outcome({"/bin/vlxterm-on", "/dev/ttyS0", "/bin/true"}));
   Report("launcher_console", Outcome({"/bin/vlxterm-on", "/dev/console", "/bin/true"}));
   Mark("start");
@@ -231,6 +232,7 @@ void RunUsb() {
   Report("unplug_now", "idle");
   AfterUnplug(first, "usb");
   Report("launcher_missing", Outcome({"/bin/vlxterm-on", "/dev/ttyUSB0", "/bin/true"}));
+  Report("list_unplugged", Outcome({"/bin/vlxterm-on", "--list"}));
 
   Report("replug_now", "1");
   Report("replugged", WaitFor("/dev/ttyUSB0", true, 20000) ? "ok" : "not there");
