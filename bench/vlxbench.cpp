@@ -35,6 +35,7 @@ struct Terminal {
   std::string binary;  // empty: not installed
   bool sandboxed;      // vlxterm: device bound over /dev/ttyS0; peers: path by argument
   std::vector<std::string> quiet_args, banner_args;
+  bool sets_line = true;  // false: the relay, which takes the line and console as they are
 };
 
 std::string Which(const std::string& name) {
@@ -73,8 +74,11 @@ std::string Comm(pid_t pid) {
 bool WaitReady(const Terminal& t, vlxtest::TerminalSession& run) {
   std::string base = t.binary.substr(t.binary.rfind('/') + 1);
   bool ok = vlxtest::WaitUntil(
-      [&] { return Comm(run.pid()) == base.substr(0, 15) && run.WaitPortReady(0); }, 10000);
-  ok = ok && run.WaitConsoleReady();
+      [&] {
+        return Comm(run.pid()) == base.substr(0, 15) && (!t.sets_line || run.WaitPortReady(0));
+      },
+      10000);
+  ok = ok && (!t.sets_line || run.WaitConsoleReady());
   run.ReadScreenFor(300);
   return ok;
 }
@@ -125,16 +129,14 @@ double NowRealtimeS() {
 double StartupMs(const Terminal& t) {
   std::vector<double> samples;
   for (int i = 0; i < 5; ++i) {
-    char stamp_file[] = "/tmp/vlxbench-stamp-XXXXXX";
-    close(mkstemp(stamp_file));
-    vlxtest::TerminalSession run(Options(t, false, stamp_file));
+    vlxtest::TempFile stamp_file("vlxbench-stamp");
+    vlxtest::TerminalSession run(Options(t, false, stamp_file.path));
     pollfd in{run.console.master, POLLIN, 0};
     bool shown = poll(&in, 1, 10000) > 0;
     double seen = NowRealtimeS();
-    std::ifstream stamp(stamp_file);
+    std::ifstream stamp(stamp_file.path);
     double exec_time = 0;
     stamp >> exec_time;
-    std::remove(stamp_file);
     if (shown && exec_time > 0) samples.push_back((seen - exec_time) * 1000);
   }
   return Median(samples);
@@ -238,38 +240,34 @@ double CeilingMbPerS() {
   return data.size() / seconds / 1e6;
 }
 
-// CPU while the device sends at a 115200-baud line's byte rate for 10 s.
-double PacedCpuPercent(const Terminal& t) {
-  std::vector<double> samples;
-  for (int i = 0; i < kRuns; ++i) {
-    vlxtest::TerminalSession run(Options(t, true));
-    if (!WaitReady(t, run)) return NAN;
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-      std::string sink;
-      while (!done) {
-        vlxtest::ReadFor(run.console.master, 50, &sink);
-        sink.clear();
-      }
-    });
-    Usage before = UsageOf(run.pid());
-    // 11,520 B/s as 11 or 12 bytes every millisecond.
-    const size_t total = size_t{11520} * 10;
-    auto next = std::chrono::steady_clock::now();
-    size_t sent = 0;
-    for (size_t ms = 1; sent < total; ++ms) {
-      next += std::chrono::milliseconds(1);
-      std::this_thread::sleep_until(next);
-      size_t due = std::min(total, ms * 11520 / 1000);
-      vlxtest::WriteAll(run.device.master, std::string(due - sent, 'p'));
-      sent = due;
+// CPU, in % of one core, of one launch while the device sends `rate`
+// bytes a second for `seconds`, in chunks due every millisecond.
+double PacedCpuPercent(const Terminal& t, size_t rate, int seconds) {
+  vlxtest::TerminalSession run(Options(t, true));
+  if (!WaitReady(t, run)) return NAN;
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    std::string sink;
+    while (!done) {
+      vlxtest::ReadFor(run.console.master, 50, &sink);
+      sink.clear();
     }
-    Usage after = UsageOf(run.pid());
-    done = true;
-    reader.join();
-    samples.push_back((after.cpu_s - before.cpu_s) / 10 * 100);
+  });
+  Usage before = UsageOf(run.pid());
+  const size_t total = rate * seconds;
+  auto next = std::chrono::steady_clock::now();
+  size_t sent = 0;
+  for (size_t ms = 1; sent < total; ++ms) {
+    next += std::chrono::milliseconds(1);
+    std::this_thread::sleep_until(next);
+    size_t due = std::min(total, ms * rate / 1000);
+    if (due > sent) vlxtest::WriteAll(run.device.master, std::string(due - sent, 'p'));
+    sent = due;
   }
-  return Median(samples);
+  Usage after = UsageOf(run.pid());
+  done = true;
+  reader.join();
+  return (after.cpu_s - before.cpu_s) / seconds * 100;
 }
 
 struct Pacing {
@@ -286,14 +284,10 @@ Pacing SendPacing() {
   priority.sched_priority = 10;
   bool raised = sched_setscheduler(0, SCHED_FIFO, &priority) == 0;
   for (int i = 0; i < kRuns; ++i) {
-    char trace[] = "/tmp/vlxbench-trace-XXXXXX";
-    close(mkstemp(trace));
+    vlxtest::TempFile trace("vlxbench-trace");
     {
-      vlxtest::TerminalSession session(vlxtest::Traced(trace));
-      if (!session.WaitForScreen(vlxtest::kStartupLines) || !session.WaitPortReady() ||
-          !session.WaitConsoleReady()) {
-        break;
-      }
+      vlxtest::TerminalSession session(vlxtest::Traced(trace.path));
+      if (!session.WaitStarted()) break;
       session.Type("0123456789\r");
       auto arrivals = vlxtest::ReadArrivals(session.device.master, '\r', 5000);
       for (size_t k = 1; k < arrivals.size(); ++k) {
@@ -301,14 +295,13 @@ Pacing SendPacing() {
       }
     }
     int64_t wrote = -1;
-    for (const vlxtest::TraceEvent& e : vlxtest::ReadTrace(trace)) {
+    for (const vlxtest::TraceEvent& e : vlxtest::ReadTrace(trace.path)) {
       if (e.text.rfind("wrote", 0) == 0) wrote = e.us;
       if (e.text.rfind("clear", 0) == 0 && e.text.find("RTS") != std::string::npos && wrote >= 0) {
         pacing.hold_ms.push_back((e.us - wrote) / 1000.0);
         wrote = -1;
       }
     }
-    std::remove(trace);
   }
   if (raised) {
     priority.sched_priority = 0;
@@ -357,6 +350,8 @@ int main() {
       {"picocom", Which("picocom"), false, {"-b", "2400", "-q"}, {"-b", "2400"}},
       {"tio", Which("tio"), false, {"-b", "2400", "--mute"}, {"-b", "2400"}},
   };
+  // The floor of any design that wakes per byte: one read, one write.
+  const Terminal relay{"relay", "/bin/cat", false, {}, {}, false};
   std::vector<std::string> notes;
   std::vector<Terminal> present;
   for (const Terminal& t : terminals) {
@@ -368,27 +363,32 @@ int main() {
 
   struct Row {
     std::string name;
-    double startup, idle_cpu, idle_wakeups, p50, p99, burst, burst_cpu, paced;
+    double startup, idle_cpu, idle_wakeups, p50, p99, burst, burst_cpu, paced, line_rate;
     bool exact;
     long rss;
   };
   std::vector<Row> rows;
   for (const Terminal& t : present) {
     std::fprintf(stderr, "vlxbench: %s ...\n", t.name.c_str());
-    Row r{t.name, StartupMs(t), 0, 0, 0, 0, 0, 0, 0, false, 0};
+    Row r{t.name, StartupMs(t), 0, 0, 0, 0, 0, 0, 0, 0, false, 0};
     Idle idle = IdleCost(t);
     r.idle_cpu = idle.cpu_percent;
     r.idle_wakeups = idle.wakeups;
-    r.paced = PacedCpuPercent(t);
+    std::vector<double> paced(kRuns);
+    for (double& cpu : paced) cpu = PacedCpuPercent(t, 11520, 10);
+    r.paced = Median(paced);
     rows.push_back(r);
   }
-  // Latency and throughput vary with the machine's other load, so the
-  // terminals (and the ceiling) take turns, a launch each per round, and
-  // drift hits all alike.
-  std::vector<std::vector<double>> latency(rows.size()), rate(rows.size()), cpu(rows.size());
-  std::vector<double> ceilings;
+  // Machine load drifts, so the terminals (and the ceiling, and the relay)
+  // take turns, a launch each per round, and drift hits all alike; ratios
+  // are taken within a round.
+  std::vector<std::vector<double>> latency(rows.size()), rate(rows.size()), cpu(rows.size()),
+      line_rate(rows.size());
+  std::vector<double> ceilings, relay_line_rate, line_rate_ratios;
   for (int round = 0; round < 5; ++round) {
+    std::fprintf(stderr, "vlxbench: round %d ...\n", round + 1);
     ceilings.push_back(CeilingMbPerS());
+    relay_line_rate.push_back(PacedCpuPercent(relay, 240, 6));
     for (size_t i = 0; i < rows.size(); ++i) {
       SampleLatency(present[i], &latency[i]);
       Burst burst = BurstRun(present[i]);
@@ -396,7 +396,13 @@ int main() {
       cpu[i].push_back(burst.cpu_s_per_mib);
       rows[i].exact = (round == 0 || rows[i].exact) && burst.exact;
       rows[i].rss = std::max(rows[i].rss, burst.rss_kib);
+      line_rate[i].push_back(PacedCpuPercent(present[i], 240, 6));
     }
+    double floor = relay_line_rate.back();
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (rows[i].name == "tio") floor = std::min(floor, line_rate[i].back());
+    }
+    line_rate_ratios.push_back(line_rate[0].back() / floor);
   }
   double ceiling = Median(ceilings);
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -404,6 +410,7 @@ int main() {
     rows[i].p99 = Percentile(latency[i], 0.99);
     rows[i].burst = Median(rate[i]);
     rows[i].burst_cpu = Median(cpu[i]);
+    rows[i].line_rate = Median(line_rate[i]);
   }
   Pacing pacing = SendPacing();
 
@@ -419,86 +426,69 @@ int main() {
 
   utsname host{};
   uname(&host);
-  std::printf("# Performance\n\n");
   std::printf("Measured by `scripts/bench` on %s: %s %s, %s, %ld cores, on %s.\n",
               Shell("hostname").c_str(), host.sysname, host.release,
               Shell("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'").c_str(),
               sysconf(_SC_NPROCESSORS_ONLN), Shell("date -u '+%Y-%m-%d %H:%M UTC'").c_str());
-  std::printf("Peers: %s; %s.\n\n",
+  std::printf("Peers: %s; %s; the relay is `cat`.\n\n",
               pico ? Shell("picocom --help 2>&1 | head -1").c_str() : "picocom absent",
               tio ? Shell("tio --version 2>&1 | head -1").c_str() : "tio absent");
-  std::printf(
-      "Each terminal runs on a console pty (its controlling terminal) and a device pty: vlxterm\n"
-      "through the sandbox launcher with the device pty bound over /dev/ttyS0, the peers pointed "
-      "at\n"
-      "the device pty by argument, at 2400 baud. Each measure starts from a fresh launch. Latency\n"
-      "(200 bytes a launch) and burst are taken over 5 rounds in which the terminals and the\n"
-      "ceiling take turns, and reported as medians; paced load and send pacing are medians of %d\n"
-      "launches, start-up of 5; idle is one launch.\n\n",
-      kRuns);
 
-  std::printf("| Measure | vlxterm |%s%s target |\n", pico ? " picocom |" : "",
+  std::printf("| Measure | vlxterm |%s%s relay | target |\n", pico ? " picocom |" : "",
               tio ? " tio |" : "");
-  std::printf("|---|---|%s%s---|\n", pico ? "---|" : "", tio ? "---|" : "");
+  std::printf("|---|---|%s%s---|---|\n", pico ? "---|" : "", tio ? "---|" : "");
   auto row = [&](const char* measure, const std::function<std::string(const Row&)>& cell,
-                 const std::string& target) {
+                 const std::string& relay_cell, const std::string& target) {
     std::printf("| %s | %s |", measure, cell(v).c_str());
     if (pico) std::printf(" %s |", cell(*pico).c_str());
     if (tio) std::printf(" %s |", cell(*tio).c_str());
-    std::printf(" %s |\n", target.c_str());
+    std::printf(" %s | %s |\n", relay_cell.c_str(), target.c_str());
   };
   row(
-      "idle CPU, % of one core (5 s)", [](const Row& r) { return Fixed(r.idle_cpu, 3); }, "0.0");
+      "idle CPU, % of one core (5 s)", [](const Row& r) { return Fixed(r.idle_cpu, 3); }, "—",
+      "0.0");
   row(
-      "idle wake-ups per second", [](const Row& r) { return Fixed(r.idle_wakeups, 1); }, "");
+      "idle wake-ups per second", [](const Row& r) { return Fixed(r.idle_wakeups, 1); }, "—", "");
   row(
-      "receive latency p50, µs", [](const Row& r) { return Fixed(r.p50, 0); },
+      "receive latency p50, µs", [](const Row& r) { return Fixed(r.p50, 0); }, "—",
       pico ? "≤ " + Fixed(pico->p50 * 1.1, 0) + " (picocom + 10%)" : "");
   row(
-      "receive latency p99, µs", [](const Row& r) { return Fixed(r.p99, 0); }, "");
+      "receive latency p99, µs", [](const Row& r) { return Fixed(r.p99, 0); }, "—", "");
   row(
-      "burst 1 MiB, MB/s", [](const Row& r) { return Fixed(r.burst, 3); },
+      "burst 1 MiB, MB/s", [](const Row& r) { return Fixed(r.burst, 3); }, "—",
       "≥ " + Fixed(ceiling * 0.9, 3) + " (90% of the ceiling " + Fixed(ceiling, 3) + ")");
   row(
-      "burst CPU, s per MiB", [](const Row& r) { return Fixed(r.burst_cpu, 2); }, "");
+      "burst CPU, s per MiB", [](const Row& r) { return Fixed(r.burst_cpu, 2); }, "—", "");
   row(
-      "burst byte-exact", [](const Row& r) { return std::string(r.exact ? "yes" : "no"); }, "yes");
+      "burst byte-exact", [](const Row& r) { return std::string(r.exact ? "yes" : "no"); }, "—",
+      "yes");
   row(
-      "paced 11,520 B/s, CPU %", [](const Row& r) { return Fixed(r.paced, 2); },
-      tio ? "≤ " + Fixed(tio->paced, 2) + " (tio) and < 5" : "< 5");
+      "paced 240 B/s (the line's own rate), CPU %",
+      [](const Row& r) { return Fixed(r.line_rate, 2); }, Fixed(Median(relay_line_rate), 2),
+      "≤ 1.5× the lower of tio and the relay, per round");
+  row(
+      "paced 11,520 B/s, CPU %", [](const Row& r) { return Fixed(r.paced, 2); }, "—", "");
   row(
       "start-up, exec → first console byte, ms", [](const Row& r) { return Fixed(r.startup, 2); },
-      "≤ 5");
+      "—", "≤ 5");
   row(
-      "peak RSS, MiB", [](const Row& r) { return Fixed(r.rss / 1024.0, 2); }, "≤ 4");
+      "peak RSS, MiB", [](const Row& r) { return Fixed(r.rss / 1024.0, 2); }, "—", "≤ 4");
   std::printf(
       "| send: gaps between the bytes of a typed 10-byte line at the device pty, ms (min / median "
-      "/ max) | %s |%s%s 30.0–30.5, never < 30 |\n",
+      "/ max) | %s |%s%s — | 30.0–30.5, never < 30 |\n",
       Spread(pacing.gaps_ms).c_str(), pico ? " — |" : "", tio ? " — |" : "");
   std::printf(
-      "| send: RTS hold inside the program, write → RTS down, ms (min / median / max) | %s |%s%s ≥ "
-      "30 |\n",
+      "| send: RTS hold inside the program, write → RTS down, ms (min / median / max) | %s |%s%s "
+      "— | ≥ 30 |\n",
       Spread(pacing.hold_ms).c_str(), pico ? " — |" : "", tio ? " — |" : "");
-  std::printf("\nRatios in this run: burst %s%% of the ceiling",
-              Fixed(v.burst / ceiling * 100, 0).c_str());
-  if (pico) std::printf(", latency p50 %s× picocom's", Fixed(v.p50 / pico->p50, 2).c_str());
-  if (tio) std::printf(", paced CPU %s× tio's", Fixed(v.paced / tio->paced, 2).c_str());
+  std::printf(
+      "\nRatios in this run: CPU at 240 B/s %s× the lower of tio and the relay (per round,\n"
+      "min / median / max: %s); burst %s%% of the ceiling",
+      Fixed(Median(line_rate_ratios), 2).c_str(), Spread(line_rate_ratios).c_str(),
+      Fixed(v.burst / ceiling * 100, 0).c_str());
+  if (pico) std::printf("; latency p50 %s× picocom's", Fixed(v.p50 / pico->p50, 2).c_str());
+  if (tio) std::printf("; paced 11,520 B/s CPU %s× tio's", Fixed(v.paced / tio->paced, 2).c_str());
   std::printf(".\n");
   for (const std::string& n : notes) std::printf("\n%s\n", n.c_str());
-  std::printf(
-      "\n## Where the time goes\n\n"
-      "vlxterm shows each received byte with one write and one flush, by design, so its burst\n"
-      "ceiling is one `write` per byte to the console pty (picocom batches its writes, hence its\n"
-      "burst figure). A shown byte costs that one write and nothing else: the POSIX port layer\n"
-      "reads all that waits in one call and serves the loop's one-byte reads from it (still one\n"
-      "byte per pass). A wake-up costs one `poll` and one `read`, like tio's `pselect` and\n"
-      "`read`. Once the bytes read are shown, a count must not answer 0 while bytes wait in\n"
-      "the driver, or a key typed meanwhile would be served before bytes that came first. So\n"
-      "it asks the driver again, except right after a wake-up at which the idle wait saw the\n"
-      "port ready and no key, and that wake-up's one read emptied the driver: then the count\n"
-      "and the key test both answer from that `poll`, and bytes and keys that came since are\n"
-      "seen by the next `poll`, bytes first. Idle, the loop sleeps in `poll` on the port and\n"
-      "the terminal, with a 5 s bound (0.2 wake-ups per second). Checked with `strace -c` on\n"
-      "the paced load.\n");
   return 0;
 }

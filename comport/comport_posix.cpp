@@ -45,46 +45,36 @@ speed_t SpeedFor(uint32_t baud) {
   }
 }
 
-// The driver's receive queue, partly kept here: one read takes all that
-// waits, and the one-byte reads are served from it. The terminal still
-// takes one byte per pass, with a fraction of the system calls. Once this
-// part has drained, a count asks the driver again: a count of 0 must mean
-// that nothing waits there either, or a key typed meanwhile would be
-// served before bytes that came first. The one exception keeps a wake-up
-// at one read: see comport_posix::KeysQuietAtThisWake().
+// What waits to be read, owned here alone: the bytes of the last read, then
+// the driver. One read takes all that waits and the loop's one-byte reads
+// are served from it (still one byte per pass, with a fraction of the
+// system calls). Once they are gone the count asks the driver again, so a
+// count of 0 means nothing waits there either: a key is never served
+// before bytes that reached the driver first.
 struct ReceiveQueue {
   int fd = -1;
   uint8_t bytes[1024];
   size_t next = 0;
   size_t end = 0;
-  bool keys_quiet = false;         // armed by the idle wait, for its first read
-  bool answer_empty_once = false;  // that read emptied the driver
 };
 ReceiveQueue received;
 
 // The port on which this program set TIOCEXCL, or -1.
 int exclusive_here = -1;
 
-// Bytes waiting here, after a read of the driver's when none were left.
-size_t Refill(int fd) {
+// Bytes waiting, read from the driver when none are left here.
+size_t WaitingBytes(int fd) {
   if (received.fd != fd) {
     received = ReceiveQueue{};
     received.fd = fd;
   }
   if (received.next == received.end) {
     received.next = received.end = 0;
-    if (received.answer_empty_once) {
-      received.answer_empty_once = false;
-      return 0;
-    }
     ssize_t got;
     do {
-      got = read(fd, received.bytes, sizeof received.bytes);  // VMIN=0: never waits
+      got = read(fd, received.bytes, sizeof received.bytes);  // non-blocking
     } while (got < 0 && errno == EINTR);
     if (got > 0) received.end = static_cast<size_t>(got);
-    received.answer_empty_once =
-        received.keys_quiet && got > 0 && received.end < sizeof received.bytes;
-    received.keys_quiet = false;
   }
   return received.end - received.next;
 }
@@ -129,8 +119,6 @@ bool AlreadyLocked(const char* path) {
 }  // namespace
 
 namespace comport_posix {
-
-void KeysQuietAtThisWake() { received.keys_quiet = true; }
 
 bool DevicePath(const char* name, char* path, size_t size) {
   if (std::strncmp(name, "COM", 3) != 0) return false;
@@ -215,10 +203,10 @@ bool Configure(PortHandle fd, uint32_t baud) {
 
 // At least this many bytes wait (more may wait in the driver); 0 when
 // none do or the port cannot be read.
-uint32_t RxCount(PortHandle fd) { return static_cast<uint32_t>(Refill(fd)); }
+uint32_t RxCount(PortHandle fd) { return static_cast<uint32_t>(WaitingBytes(fd)); }
 
 int ReadByte(PortHandle fd, uint8_t* byte) {
-  if (Refill(fd) == 0) return 0;
+  if (WaitingBytes(fd) == 0) return 0;
   *byte = received.bytes[received.next++];
   return 1;
 }

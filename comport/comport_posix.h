@@ -13,11 +13,4 @@ bool DevicePath(const char* name, char* path, size_t size);
 // terminal. Non-blocking: reads and writes never wait.
 int OpenDevice(const char* path);
 
-// The idle wait woke for the port and saw no key, and the next key test
-// answers from that sighting (console::KeysSeenQuiet). Then the count after
-// the bytes read now may answer 0 once without asking the driver, if that
-// read emptied it: bytes that came meanwhile and a key typed meanwhile are
-// both seen by the next wait, and the bytes are then taken first.
-void KeysQuietAtThisWake();
-
 }  // namespace comport_posix

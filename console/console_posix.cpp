@@ -32,12 +32,9 @@ enum Mode : int { kUntouched, kBaseMode, kReadMode };
 int tty_fd = -1;
 bool open_tried = false;
 bool unreadable = false;  // the terminal hung up or failed to read
-// The idle wait has just seen the terminal without input: the next key
-// test may take that for its own read. Any later one reads.
-bool seen_quiet = false;
-termios user_mode;  // as the user had it, restored at every exit
-termios base_mode;  // while we run: raw input, no echo, only Ctrl+C a signal
-termios read_mode;  // while _getch waits: Ctrl+C a key too
+termios user_mode;        // as the user had it, restored at every exit
+termios base_mode;        // while we run: raw input, no echo, only Ctrl+C a signal
+termios read_mode;        // while _getch waits: Ctrl+C a key too
 volatile sig_atomic_t applied = kUntouched;
 uint8_t erase_char = 0;
 
@@ -163,11 +160,7 @@ bool CodeReady() {
 int _kbhit() {
   if (CodeReady()) return 1;
   if (!EnsureOpen()) return 0;
-  if (seen_quiet) {
-    seen_quiet = false;
-  } else {
-    Fill();
-  }
+  Fill();
   return CodeReady() ? 1 : 0;
 }
 
@@ -187,7 +180,6 @@ int _getch() {
 
 void AwaitKeyDecision() {
   if (tty_fd < 0) return;
-  seen_quiet = false;
   Fill();
   for (int left = KeyDecideInMs(); left > 0 && !unreadable; left = KeyDecideInMs()) {
     pollfd key{tty_fd, POLLIN, 0};
@@ -195,8 +187,6 @@ void AwaitKeyDecision() {
     Fill();
   }
 }
-
-void KeysSeenQuiet() { seen_quiet = true; }
 
 void RestoreUserMode() {
   if (applied != kUntouched) tcsetattr(tty_fd, TCSANOW, &user_mode);

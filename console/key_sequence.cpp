@@ -109,22 +109,23 @@ bool IsParamByte(uint8_t b) { return b >= 0x30 && b <= 0x3F; }
 bool IsIntermediateByte(uint8_t b) { return b >= 0x20 && b <= 0x2F; }
 bool IsFinalByte(uint8_t b) { return b >= 0x40 && b <= 0x7E; }
 
-bool Done(KeyCodes* out, size_t consumed) {
+bool Dropped(KeyCodes* out, size_t consumed) {
   out->consumed = consumed;
   out->count = 0;
   return true;
 }
 
-bool Char(KeyCodes* out, size_t consumed, uint8_t code) {
-  if (consumed > kLongestKeySequence) return Done(out, consumed);
+bool OneCode(KeyCodes* out, size_t consumed, uint8_t code) {
+  if (consumed > kLongestKeySequence) return Dropped(out, consumed);
   out->consumed = consumed;
   out->count = 1;
   out->codes[0] = code;
   return true;
 }
 
-bool Pair2(KeyCodes* out, size_t consumed, Key key, unsigned mods) {
-  if (consumed > kLongestKeySequence || mods > (kShift | kAlt | kCtrl)) return Done(out, consumed);
+bool TwoCodes(KeyCodes* out, size_t consumed, Key key, unsigned mods) {
+  if (consumed > kLongestKeySequence || mods > (kShift | kAlt | kCtrl))
+    return Dropped(out, consumed);
   // When modifiers combine, Alt wins over Ctrl and Ctrl over Shift.
   int column = (mods & kAlt) ? 3 : (mods & kCtrl) ? 2 : (mods & kShift) ? 1 : 0;
   const Pair& pair = kWindowsCodes[key][column];
@@ -137,7 +138,7 @@ bool Pair2(KeyCodes* out, size_t consumed, Key key, unsigned mods) {
 
 // xterm's modifier parameter: m = 1 + Shift 1 + Alt 2 + Ctrl 4 (+ Meta 8,
 // which has no Windows column and is ignored). Beyond 16 it names no
-// modifiers: more than all of them, so Pair2 drops the key.
+// modifiers: more than all of them, so TwoCodes drops the key.
 constexpr unsigned kNoSuchModifiers = 0x80;
 unsigned ModsFromParam(unsigned m) {
   if (m > 16) return kNoSuchModifiers;
@@ -184,10 +185,10 @@ bool DecodeCsi(const uint8_t* bytes, size_t length, size_t i, bool settled, unsi
                KeyCodes* out) {
   // The Linux console's F1-F5: ESC [ [ A to ESC [ [ E.
   if (i < length && bytes[i] == '[') {
-    if (i + 1 == length) return settled ? Done(out, length) : false;
+    if (i + 1 == length) return settled ? Dropped(out, length) : false;
     uint8_t final = bytes[i + 1];
-    if (final >= 'A' && final <= 'E') return Pair2(out, i + 2, Key(kF1 + (final - 'A')), mods);
-    return Done(out, i + 2);
+    if (final >= 'A' && final <= 'E') return TwoCodes(out, i + 2, Key(kF1 + (final - 'A')), mods);
+    return Dropped(out, i + 2);
   }
   Params params;
   i = ReadParams(bytes, length, i, &params);
@@ -195,23 +196,23 @@ bool DecodeCsi(const uint8_t* bytes, size_t length, size_t i, bool settled, unsi
   // strict parser; no key sends real intermediates, so '$' ends it here.
   size_t intermediates = i;
   while (i < length && IsIntermediateByte(bytes[i]) && bytes[i] != '$') ++i;
-  if (i == length) return settled ? Done(out, length) : false;
+  if (i == length) return settled ? Dropped(out, length) : false;
   uint8_t final = bytes[i];
-  if (!IsFinalByte(final) && final != '$') return Done(out, i);  // broken: drop what came before
+  if (!IsFinalByte(final) && final != '$') return Dropped(out, i);  // broken: drop what came before
   size_t consumed = i + 1;
-  if (params.odd || i != intermediates) return Done(out, consumed);
+  if (params.odd || i != intermediates) return Dropped(out, consumed);
 
   if (final == '~' || final == '^' || final == '$' || final == '@') {
-    if (params.count == 0) return Done(out, consumed);
+    if (params.count == 0) return Dropped(out, consumed);
     for (const NumberedKey& k : kNumberedKeys) {
       if (k.number != params.value[0]) continue;
       unsigned m = mods | k.mods;
       if (final == '~' && params.count == 2) m |= ModsFromParam(params.value[1]);
       if (final == '^' || final == '@') m |= kCtrl;
       if (final == '$' || final == '@') m |= kShift;
-      return Pair2(out, consumed, k.key, m);
+      return TwoCodes(out, consumed, k.key, m);
     }
-    return Done(out, consumed);
+    return Dropped(out, consumed);
   }
   for (const LetterKey& k : kCsiLetterKeys) {
     if (k.final != final) continue;
@@ -220,30 +221,30 @@ bool DecodeCsi(const uint8_t* bytes, size_t length, size_t i, bool settled, unsi
       m |= ModsFromParam(params.value[1]);
     else if (params.count == 1)
       m |= ModsFromParam(params.value[0]);  // old form: CSI 5 A
-    return Pair2(out, consumed, k.key, m);
+    return TwoCodes(out, consumed, k.key, m);
   }
-  return Done(out, consumed);
+  return Dropped(out, consumed);
 }
 
 bool DecodeSs3(const uint8_t* bytes, size_t length, size_t i, bool settled, unsigned mods,
                KeyCodes* out) {
   Params params;
   i = ReadParams(bytes, length, i, &params);  // xterm's old SS3 2 P
-  if (i == length) return settled ? Done(out, length) : false;
+  if (i == length) return settled ? Dropped(out, length) : false;
   uint8_t final = bytes[i];
-  if (!IsFinalByte(final)) return Done(out, i);
+  if (!IsFinalByte(final)) return Dropped(out, i);
   size_t consumed = i + 1;
-  if (params.odd || params.count > 1) return Done(out, consumed);
+  if (params.odd || params.count > 1) return Dropped(out, consumed);
   if (params.count == 1) mods |= ModsFromParam(params.value[0]);
   for (const LetterKey& k : kSs3LetterKeys) {
-    if (k.final == final) return Pair2(out, consumed, k.key, mods | k.mods);
+    if (k.final == final) return TwoCodes(out, consumed, k.key, mods | k.mods);
   }
   if (params.count == 0) {
     for (const KeypadKey& k : kKeypadKeys) {
-      if (k.final == final) return Char(out, consumed, k.character);
+      if (k.final == final) return OneCode(out, consumed, k.character);
     }
   }
-  return Done(out, consumed);
+  return Dropped(out, consumed);
 }
 
 }  // namespace
@@ -251,16 +252,16 @@ bool DecodeSs3(const uint8_t* bytes, size_t length, size_t i, bool settled, unsi
 bool DecodeKey(const uint8_t* bytes, size_t length, bool settled, uint8_t erase, KeyCodes* out) {
   if (length == 0) return false;
   uint8_t first = bytes[0];
-  if (first != kEsc) return Char(out, 1, (erase != 0 && first == erase) ? 8 : first);
+  if (first != kEsc) return OneCode(out, 1, (erase != 0 && first == erase) ? 8 : first);
 
   // Esc alone, or the start of something: only timing tells.
-  if (length == 1) return settled ? Char(out, 1, kEsc) : false;
+  if (length == 1) return settled ? OneCode(out, 1, kEsc) : false;
   size_t start = 1;
   unsigned mods = 0;
   if (bytes[1] == kEsc) {
     // ESC before a whole sequence is Alt held with that key.
-    if (length == 2) return settled ? Char(out, 1, kEsc) : false;
-    if (bytes[2] != '[' && bytes[2] != 'O') return Char(out, 1, kEsc);
+    if (length == 2) return settled ? OneCode(out, 1, kEsc) : false;
+    if (bytes[2] != '[' && bytes[2] != 'O') return OneCode(out, 1, kEsc);
     start = 2;
     mods = kAlt;
   }
@@ -270,15 +271,15 @@ bool DecodeKey(const uint8_t* bytes, size_t length, bool settled, uint8_t erase,
       // Nothing followed at once: Alt+[ or Alt+O, which read as the
       // character alone.
       if (!settled) return false;
-      return mods ? Done(out, length) : Char(out, 2, introducer);
+      return mods ? Dropped(out, length) : OneCode(out, 2, introducer);
     }
     return introducer == '[' ? DecodeCsi(bytes, length, start + 1, settled, mods, out)
                              : DecodeSs3(bytes, length, start + 1, settled, mods, out);
   }
   // The Linux console's Shift+Tab.
-  if (introducer == '\t') return Pair2(out, 2, kBackTab, 0);
+  if (introducer == '\t') return TwoCodes(out, 2, kBackTab, 0);
   // Alt with a key that has a character reads as the character alone.
-  return Char(out, 2, (erase != 0 && introducer == erase) ? 8 : introducer);
+  return OneCode(out, 2, (erase != 0 && introducer == erase) ? 8 : introducer);
 }
 
 size_t KeyInputRoom(const KeyInput& input) { return sizeof input.bytes - input.length; }

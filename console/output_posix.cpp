@@ -1,5 +1,7 @@
 // Standard output on POSIX: buffering as a console program expects it, and
 // the Shift_JIS message shown in the user's own character set.
+#include "output_posix.h"
+
 #include <iconv.h>
 #include <langinfo.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 #include <cstring>
 
 #include "console.h"
-#include "console_posix.h"
 
 namespace console {
 

@@ -4,7 +4,6 @@
 #include <ctime>
 
 #include "comport.h"
-#include "comport_posix.h"
 #include "console_posix.h"
 #include "idle_wait.h"
 
@@ -37,11 +36,5 @@ void IdleWait() {
   pollfd fds[2] = {{port_resting ? -1 : ComportHandle(), POLLIN, 0},
                    {console::KeyPollFd(), POLLIN, 0}};
   if (poll(fds, 2, static_cast<int>(timeout)) <= 0) return;
-  if (fds[1].fd >= 0 && fds[1].revents == 0) {
-    // The key test and the count after this wake's read answer from what
-    // this poll saw, so that neither can serve a key before earlier bytes.
-    console::KeysSeenQuiet();
-    if (fds[0].revents & POLLIN) comport_posix::KeysQuietAtThisWake();
-  }
   if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) port_rest_until_ms = now + kHungPortRestMs;
 }

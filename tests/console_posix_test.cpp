@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "console.h"
+#include "output_posix.h"
 #include "pty_support.h"
 
 namespace {
@@ -152,22 +153,6 @@ TEST(ConsolePosix, KeyTestNeverWaitsAndCountsThePendingCode) {
   EXPECT_EQ(child.reports, "none ready\n224 1 80 0\n");
 }
 
-TEST(ConsolePosix, TheIdleWaitsQuietHintIsTrustedOnce) {
-  ConsoleChild child([](int report) {
-    console::_kbhit();
-    Report(report, "ready\n");
-    usleep(200 * 1000);  // the key is typed meanwhile
-    console::KeysSeenQuiet();
-    char text[16];
-    int first = console::_kbhit();
-    std::snprintf(text, sizeof text, "%d %d\n", first, console::_kbhit());
-    Report(report, text);
-  });
-  ASSERT_TRUE(child.WaitReport("ready\n"));
-  vlxtest::WriteAll(child.console.master, "k");
-  ASSERT_TRUE(child.WaitReport("ready\n0 1\n"));
-}
-
 TEST(ConsolePosix, WithoutATerminalNoKeyAndReadsFail) {
   ConsoleChild child(
       [](int report) {
@@ -179,11 +164,6 @@ TEST(ConsolePosix, WithoutATerminalNoKeyAndReadsFail) {
       Setting::kNoTerminal);
   ASSERT_TRUE(child.WaitReport("\n"));
   EXPECT_EQ(child.reports, "0 -1 -1\n");
-}
-
-bool SameSettings(const termios& a, const termios& b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
 // As the program's exits by signal do it: the user's mode back, then the
@@ -225,11 +205,11 @@ TEST(ConsolePosix, UserSettingsComeBackAtEveryEnd) {
       ASSERT_TRUE(child.WaitReading());
     }
     if (c.signal != 0) {
-      EXPECT_FALSE(SameSettings(child.console.Settings(), before));
+      EXPECT_FALSE(vlxtest::SameSettings(child.console.Settings(), before));
       kill(child.pid(), c.signal);
     }
     EXPECT_EQ(child.WaitEnd(), c.ended);
-    EXPECT_TRUE(SameSettings(child.console.Settings(), before));
+    EXPECT_TRUE(vlxtest::SameSettings(child.console.Settings(), before));
   }
 }
 
@@ -251,7 +231,7 @@ TEST(ConsolePosix, CtrlZHandsTheTerminalBackUntilContinued) {
     if (job) {
       // Stopped: the user's shell has its terminal back.
       ASSERT_TRUE(vlxtest::WaitJobStopped(child.job(), 5000));
-      EXPECT_TRUE(SameSettings(child.console.Settings(), before));
+      EXPECT_TRUE(vlxtest::SameSettings(child.console.Settings(), before));
       vlxtest::ForegroundJob(child.job());
     } else {
       usleep(100 * 1000);  // no stop here: the system discards it
@@ -261,7 +241,7 @@ TEST(ConsolePosix, CtrlZHandsTheTerminalBackUntilContinued) {
         [&] { return (child.console.Settings().c_lflag & (ICANON | ECHO)) == 0; }, 5000));
     kill(child.pid(), SIGTERM);
     EXPECT_EQ(child.WaitEnd(), (Ended{-1, SIGTERM}));
-    EXPECT_TRUE(SameSettings(child.console.Settings(), before));
+    EXPECT_TRUE(vlxtest::SameSettings(child.console.Settings(), before));
   }
 }
 

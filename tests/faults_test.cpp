@@ -9,44 +9,17 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "terminal_session.h"
 
 namespace {
 
 using vlxtest::Ended;
+using vlxtest::FileText;
 using vlxtest::kStartupLines;
 using vlxtest::SessionOptions;
+using vlxtest::TempFile;
 using vlxtest::TerminalSession;
-
-std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string TempPath(const char* stem) {
-  std::string path = std::string("/tmp/") + stem + "-XXXXXX";
-  close(mkstemp(path.data()));
-  return path;
-}
-
-void Start(TerminalSession& session) {
-  ASSERT_TRUE(session.WaitForScreen(kStartupLines)) << session.Screen();
-  ASSERT_TRUE(session.WaitPortReady());
-  ASSERT_TRUE(session.WaitConsoleReady());
-}
-
-std::string Sent(TerminalSession& session, int timeout_ms = 5000) {
-  std::string sent;
-  for (const auto& a : vlxtest::ReadArrivals(session.device.master, '\r', timeout_ms)) {
-    sent.push_back(static_cast<char>(a.byte));
-  }
-  return sent;
-}
 
 // The RTS pulses of the port in a modem-line trace: when each rose, and
 // how long it stayed up.
@@ -83,9 +56,9 @@ TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::string trace = TempPath("vlx-stall-trace");
-    TerminalSession session(vlxtest::Traced(trace));
-    Start(session);
+    TempFile trace("vlx-stall-trace");
+    TerminalSession session(vlxtest::Traced(trace.path));
+    ASSERT_TRUE(session.WaitStarted()) << session.Screen();
     if (c.while_sending) {
       session.Type("0123456789\r");
       ASSERT_EQ(vlxtest::ReadArrivals(session.device.master, 0, 5000, 2).size(), 2u);
@@ -106,7 +79,7 @@ TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
     session.Type("\x1B");
     usleep(400 * 1000);  // the whole line's time, had Esc not stopped it
     size_t after_esc = 0;
-    for (const Pulse& p : RtsPulses(trace)) {
+    for (const Pulse& p : RtsPulses(trace.path)) {
       EXPECT_GE(p.high_us, 30000);
       EXPECT_LE(p.high_us, 40000) << "RTS held while the device took nothing";
       after_esc += p.rose_us > esc_us;
@@ -116,14 +89,13 @@ TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
     if (c.stalls) {  // nothing held back leaks out later
       tcflow(session.device.slave, TCOON);
       session.Type("ok\r");
-      EXPECT_EQ(Sent(session), "ok\r");
+      EXPECT_EQ(session.SentLine(), "ok\r");
       tcflow(session.device.slave, TCOOFF);
     }
     int64_t idle_esc_us = vlxtest::MonotonicUs();
     session.Type("\x1B");
     EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
     EXPECT_LT(vlxtest::MonotonicUs() - idle_esc_us, 500000) << "the close waited";
-    std::remove(trace.c_str());
   }
 }
 
@@ -131,7 +103,8 @@ TEST(Faults, WithoutAControllingTerminalReceivedBytesAreStillShown) {
   VLX_REQUIRE_SANDBOX();
   SessionOptions options;
   options.no_terminal = true;
-  options.stdout_file = TempPath("vlx-no-tty");
+  TempFile out("vlx-no-tty");
+  options.stdout_file = out.path;
   TerminalSession session(options);
   ASSERT_TRUE(session.WaitPortReady());
   session.DeviceSends("hello\r");
@@ -143,13 +116,13 @@ TEST(Faults, WithoutAControllingTerminalReceivedBytesAreStillShown) {
   EXPECT_FALSE(session.WaitExit(0).has_value());
   kill(session.pid(), SIGTERM);
   EXPECT_EQ(session.WaitExit(), (Ended{-1, SIGTERM}));
-  std::remove(options.stdout_file.c_str());
 }
 
 TEST(Faults, RedirectedOutputGetsTheExactBytesAtEachFlush) {
   VLX_REQUIRE_SANDBOX();
   SessionOptions options;
-  options.stdout_file = TempPath("vlx-out");
+  TempFile out("vlx-out");
+  options.stdout_file = out.path;
   TerminalSession session(options);
   ASSERT_TRUE(session.WaitPortReady());
   ASSERT_TRUE(session.WaitConsoleReady());
@@ -168,14 +141,13 @@ TEST(Faults, RedirectedOutputGetsTheExactBytesAtEachFlush) {
   session.DeviceSends("\n");  // LF is shown as itself, and flushed
   EXPECT_TRUE(file_becomes(startup + "A\n\n")) << testing::PrintToString(FileText(file));
   session.Type("hi\r");
-  EXPECT_EQ(Sent(session), "hi\r");
+  EXPECT_EQ(session.SentLine(), "hi\r");
   // Each echoed key is flushed; the newline after Enter is not.
   EXPECT_EQ(FileText(file), startup + "A\n\nhi\r");
   session.Type("\x1B");
   EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
   EXPECT_EQ(FileText(file), startup + "A\n\nhi\r\n");  // exit flushes the rest
   EXPECT_EQ(session.Screen(), "");                     // nothing on the console
-  std::remove(file.c_str());
 }
 
 enum class Stage { kIdle, kTyping, kSending };
@@ -194,12 +166,6 @@ void Reach(TerminalSession& session, Stage stage) {
     session.Type("0123456789\r");
     ASSERT_EQ(vlxtest::ReadArrivals(session.device.master, 0, 5000, 2).size(), 2u);
   }
-}
-
-bool SameSettings(const termios& a, const termios& b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-         cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
 }
 
 TEST(Faults, SignalsAtAnyStageLeaveTheTerminalAndThePortAsTheyWere) {
@@ -230,13 +196,13 @@ TEST(Faults, SignalsAtAnyStageLeaveTheTerminalAndThePortAsTheyWere) {
       SCOPED_TRACE(std::string(strsignal(c.signal)) + " while " + Name(stage));
       TerminalSession session;
       termios before = session.console.Settings();
-      Start(session);
+      ASSERT_TRUE(session.WaitStarted()) << session.Screen();
       Reach(session, stage);
-      EXPECT_FALSE(SameSettings(session.console.Settings(), before));
+      EXPECT_FALSE(vlxtest::SameSettings(session.console.Settings(), before));
       EXPECT_EQ(session.device.Exclusive(), 1);
       kill(session.pid(), c.signal);
       EXPECT_EQ(session.WaitExit(), (Ended{-1, c.signal}));
-      EXPECT_TRUE(SameSettings(session.console.Settings(), before));
+      EXPECT_TRUE(vlxtest::SameSettings(session.console.Settings(), before));
       EXPECT_EQ(session.device.Exclusive(), 0) << "the port was left exclusive";
     }
   }
@@ -251,7 +217,7 @@ TEST(Faults, ClosedStandardOutputNeverReachesThePort) {
   ASSERT_TRUE(session.WaitConsoleReady());
   session.DeviceSends("shown\r");
   session.Type("ab\r");
-  EXPECT_EQ(Sent(session), "ab\r") << "output went to the port";
+  EXPECT_EQ(session.SentLine(), "ab\r") << "output went to the port";
   session.Type("\x1B");
   EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
 }
@@ -264,12 +230,13 @@ TEST(Faults, CtrlZAndFgAtAnyStage) {
     SCOPED_TRACE(Name(stage));
     TerminalSession session(as_job);
     termios before = session.console.Settings();
-    Start(session);
+    ASSERT_TRUE(session.WaitStarted()) << session.Screen();
     Reach(session, stage);
     // Ctrl+Z is the key 26 (at idle too), so the stop comes from outside.
     kill(-session.pid(), SIGTSTP);
     ASSERT_TRUE(vlxtest::WaitJobStopped(session.job(), 5000));
-    EXPECT_TRUE(SameSettings(session.console.Settings(), before)) << "not restored while stopped";
+    EXPECT_TRUE(vlxtest::SameSettings(session.console.Settings(), before))
+        << "not restored while stopped";
     vlxtest::ForegroundJob(session.job());
     EXPECT_TRUE(vlxtest::WaitUntil(
         [&] { return (session.console.Settings().c_lflag & (ICANON | ECHO)) == 0; }, 5000))
@@ -277,13 +244,13 @@ TEST(Faults, CtrlZAndFgAtAnyStage) {
     // It goes on where it was.
     if (stage == Stage::kTyping) {
       session.Type("c\r");
-      EXPECT_EQ(Sent(session), "abc\r");
+      EXPECT_EQ(session.SentLine(), "abc\r");
     } else if (stage == Stage::kSending) {
-      EXPECT_EQ(Sent(session), "23456789\r");
+      EXPECT_EQ(session.SentLine(), "23456789\r");
     }
     session.Type("\x1B");
     EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
-    EXPECT_TRUE(SameSettings(session.console.Settings(), before));
+    EXPECT_TRUE(vlxtest::SameSettings(session.console.Settings(), before));
   }
 }
 
@@ -295,14 +262,14 @@ TEST(Faults, ControlKeysAreKeysAtAnyStageAndOnlyCtrlCSignals) {
   for (Stage stage : {Stage::kIdle, Stage::kTyping, Stage::kSending}) {
     SCOPED_TRACE(Name(stage));
     TerminalSession session;
-    Start(session);
+    ASSERT_TRUE(session.WaitStarted()) << session.Screen();
     Reach(session, stage);
     if (stage == Stage::kSending) {
       session.Type(controls);  // one read and dropped after each byte
-      EXPECT_EQ(Sent(session), "23456789\r");
+      EXPECT_EQ(session.SentLine(), "23456789\r");
     } else {
       session.Type(controls + "\r");
-      EXPECT_EQ(Sent(session), (stage == Stage::kTyping ? "ab" : "") + controls + "\r");
+      EXPECT_EQ(session.SentLine(), (stage == Stage::kTyping ? "ab" : "") + controls + "\r");
     }
     session.DeviceSends("hi\r");  // our output is not frozen
     EXPECT_TRUE(session.WaitForScreen("hi\n")) << testing::PrintToString(session.Screen());
@@ -310,7 +277,7 @@ TEST(Faults, ControlKeysAreKeysAtAnyStageAndOnlyCtrlCSignals) {
     EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
   }
   TerminalSession session;  // Ctrl+C at idle is the platform's: the end
-  Start(session);
+  ASSERT_TRUE(session.WaitStarted()) << session.Screen();
   session.Type("\x03");
   EXPECT_EQ(session.WaitExit(), (Ended{-1, SIGINT}));
 }
@@ -319,7 +286,8 @@ TEST(Faults, ALostConsoleDropsTheLineAndTheDeviceIsStillShown) {
   VLX_REQUIRE_SANDBOX();
   SessionOptions nohup;
   nohup.wrapper = {"/bin/bash", "-c", "trap '' HUP; exec \"$@\"", "nohup"};
-  nohup.stdout_file = TempPath("vlx-lost-console");
+  TempFile out("vlx-lost-console");
+  nohup.stdout_file = out.path;
   TerminalSession session(nohup);
   ASSERT_TRUE(session.WaitPortReady());
   ASSERT_TRUE(session.WaitConsoleReady());
@@ -334,37 +302,29 @@ TEST(Faults, ALostConsoleDropsTheLineAndTheDeviceIsStillShown) {
   EXPECT_TRUE(vlxtest::WaitUntil(
       [&] { return FileText(file) == std::string(kStartupLines) + "abhi"; }, 5000))
       << testing::PrintToString(FileText(file));
-  EXPECT_EQ(Sent(session, 200), "") << "the dropped line went out";
+  EXPECT_EQ(session.SentLine(200), "") << "the dropped line went out";
   EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 1.0), 0.05) << "spins";
   kill(session.pid(), SIGTERM);
   EXPECT_EQ(session.WaitExit(), (Ended{-1, SIGTERM}));
-  std::remove(file.c_str());
 }
 
 TEST(Faults, APortHeldByAnotherProgramIsRefusedWithItsHoldersName) {
   VLX_REQUIRE_SANDBOX();
   auto expect_refused = [&](const vlxtest::Pty& held, const std::string& holder) {
     // Refused before it is opened: an open would move the holder's lines.
-    std::string trace = TempPath("vlx-busy-trace");
-    SessionOptions options = vlxtest::Traced(trace);
+    TempFile trace("vlx-busy-trace");
+    SessionOptions options = vlxtest::Traced(trace.path);
     options.device = held.path.c_str();
     TerminalSession session(options);
     EXPECT_EQ(session.WaitExit(), (Ended{125, 0}));
     EXPECT_EQ(session.Screen(),
               "vlxterm-on: " + held.path + " is in use by " + holder + ": close it first\n");
-    for (const vlxtest::TraceEvent& e : vlxtest::ReadTrace(trace)) ADD_FAILURE() << e.text;
-    std::remove(trace.c_str());
+    for (const vlxtest::TraceEvent& e : vlxtest::ReadTrace(trace.path)) ADD_FAILURE() << e.text;
   };
   {
     // A plain flock from another process.
     vlxtest::Pty held;
-    pid_t holder = fork();
-    if (holder == 0) {
-      int fd = open(held.path.c_str(), O_RDWR | O_NOCTTY);
-      flock(fd, LOCK_EX);
-      execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    pid_t holder = vlxtest::SpawnLockHolder(held.path);
     usleep(100 * 1000);
     expect_refused(held, "sleep (pid " + std::to_string(holder) + ")");
     kill(holder, SIGKILL);

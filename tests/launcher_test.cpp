@@ -21,6 +21,7 @@ namespace {
 
 using vlxtest::ChildResult;
 using vlxtest::Ended;
+using vlxtest::TempDir;
 
 enum class Stream { kOut, kErr };
 
@@ -43,16 +44,6 @@ ChildResult RunLauncher(const std::vector<std::string>& args, Stream stream,
     vlxtest::Exec(argv);
   });
 }
-
-struct TempDir {
-  TempDir() {
-    char pattern[] = "/tmp/vlx-launcher-XXXXXX";
-    path = mkdtemp(pattern);
-    chmod(path.c_str(), 0755);  // for a user the test switches to
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string path;
-};
 
 void WriteFile(const std::string& path, const std::string& text) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -194,13 +185,7 @@ TEST(Launcher, OnlySerialTerminalsAndNoConsoleOrPortInUse) {
   // has locked.
   machine.AddConsole("hvc0                 -W- (EC  p a)    " + std::to_string(major(st.st_rdev)) +
                      ":" + std::to_string(minor(st.st_rdev)));
-  pid_t locker = fork();
-  if (locker == 0) {
-    int fd = open(locked.path.c_str(), O_RDWR | O_NOCTTY);
-    flock(fd, LOCK_EX);
-    execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  pid_t locker = vlxtest::SpawnLockHolder(locked.path);
   pid_t modem_manager = fork();
   if (modem_manager == 0) {
     execl(machine.ModemManager().c_str(), "ModemManager", "30", static_cast<char*>(nullptr));

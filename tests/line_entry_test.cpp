@@ -9,28 +9,12 @@
 
 namespace {
 
-using vlxtest::Arrival;
+using vlxtest::BytesOf;
 using vlxtest::Ended;
+using vlxtest::kHoldUs;
+using vlxtest::kReaderSlackUs;
 using vlxtest::kStartupLines;
 using vlxtest::TerminalSession;
-
-constexpr int64_t kHoldUs = 30000;
-// A byte's arrival is seen by a reader that a loaded machine may wake a few
-// milliseconds late; the recorder test checks the hold inside the program,
-// without slack.
-constexpr int64_t kReaderSlackUs = 5000;
-
-void Start(TerminalSession& session) {
-  ASSERT_TRUE(session.WaitForScreen(kStartupLines)) << session.Screen();
-  ASSERT_TRUE(session.WaitPortReady());
-  ASSERT_TRUE(session.WaitConsoleReady());
-}
-
-std::string Bytes(const std::vector<Arrival>& arrivals) {
-  std::string bytes;
-  for (const Arrival& a : arrivals) bytes.push_back(static_cast<char>(a.byte));
-  return bytes;
-}
 
 std::string AfterStartup(const TerminalSession& session) {
   return session.Screen().substr(std::min(session.Screen().size(), kStartupLines.size()));
@@ -61,9 +45,9 @@ TEST(LineEntry, TypedLinesReachTheDeviceAsCorrected) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TerminalSession session;
-    Start(session);
+    ASSERT_TRUE(session.WaitStarted()) << session.Screen();
     session.Type(c.typed);
-    EXPECT_EQ(Bytes(vlxtest::ReadArrivals(session.device.master, '\r', 5000)), c.sent);
+    EXPECT_EQ(session.SentLine(), c.sent);
     session.ReadScreenFor(50);
     EXPECT_EQ(AfterStartup(session), c.screen);
     session.Type("\x1B");
@@ -75,10 +59,10 @@ TEST(LineEntry, EscWhileTypingEndsWithStatusZeroAndSendsNothing) {
   VLX_REQUIRE_SANDBOX();
   for (std::string typed : {"\x1B", "abc\x1B"}) {
     TerminalSession session;
-    Start(session);
+    ASSERT_TRUE(session.WaitStarted()) << session.Screen();
     session.Type(typed);
     EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
-    EXPECT_EQ(Bytes(vlxtest::ReadArrivals(session.device.master, '\r', 100)), "");
+    EXPECT_EQ(session.SentLine(100), "");
     EXPECT_EQ(AfterStartup(session), typed.substr(0, typed.size() - 1));
   }
 }
@@ -86,13 +70,11 @@ TEST(LineEntry, EscWhileTypingEndsWithStatusZeroAndSendsNothing) {
 TEST(LineEntry, EachByteTakesItsOwnThirtyMilliseconds) {
   VLX_REQUIRE_SANDBOX();
   TerminalSession session;
-  Start(session);
+  ASSERT_TRUE(session.WaitStarted()) << session.Screen();
   session.Type("hello\r");
   auto arrivals = vlxtest::ReadArrivals(session.device.master, '\r', 5000);
-  ASSERT_EQ(Bytes(arrivals), "hello\r");
-  for (size_t i = 1; i < arrivals.size(); ++i) {
-    EXPECT_GE(arrivals[i].us - arrivals[i - 1].us, kHoldUs - kReaderSlackUs) << "before byte " << i;
-  }
+  ASSERT_EQ(BytesOf(arrivals), "hello\r");
+  EXPECT_EQ(vlxtest::ShortGaps(arrivals, kHoldUs - kReaderSlackUs), "");
   EXPECT_GE(arrivals.back().us - arrivals.front().us, 5 * kHoldUs - kReaderSlackUs);
 }
 
@@ -103,25 +85,16 @@ TEST(LineEntry, EscWhileSendingStopsAfterThatByteButNotTheProgram) {
     size_t byte;   // Esc typed during this byte's hold
     int delay_ms;  // this long into the hold
   };
-  const Case cases[] = {// The third byte of ten, at ten points of its hold (up to 22 ms in:
-                        // later, a reader woken late cannot tell which test saw the Esc).
-                        {"0123456789", 3, 0},
-                        {"0123456789", 3, 2},
-                        {"0123456789", 3, 5},
-                        {"0123456789", 3, 7},
-                        {"0123456789", 3, 10},
-                        {"0123456789", 3, 12},
-                        {"0123456789", 3, 15},
-                        {"0123456789", 3, 17},
-                        {"0123456789", 3, 20},
-                        {"0123456789", 3, 22},
-                        // The last bytes of a text: the Esc must not outlive the line and end
-                        // the program at the next line entry.
-                        {"ab", 2, 10},
-                        {"ab", 1, 20},
-                        {"a", 1, 0}};
+  // The third byte of ten, at points of its hold up to 22 ms in (later, a
+  // reader woken late cannot tell which test saw the Esc); then the last
+  // bytes of a text, where the Esc must not outlive the line and end the
+  // program at the next line entry.
+  std::vector<Case> cases;
+  for (int delay_ms : {0, 2, 5, 7, 10, 12, 15, 17, 20, 22})
+    cases.push_back({"0123456789", 3, delay_ms});
+  cases.insert(cases.end(), {{"ab", 2, 10}, {"ab", 1, 20}, {"a", 1, 0}});
   TerminalSession session;
-  Start(session);
+  ASSERT_TRUE(session.WaitStarted()) << session.Screen();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text + ", Esc " + std::to_string(c.delay_ms) + " ms into byte " +
                  std::to_string(c.byte));
@@ -134,7 +107,7 @@ TEST(LineEntry, EscWhileSendingStopsAfterThatByteButNotTheProgram) {
     session.Type("\x1B");
     auto rest = vlxtest::ReadArrivals(session.device.master, '\r', 5000);
     arrivals.insert(arrivals.end(), rest.begin(), rest.end());
-    std::string sent = Bytes(arrivals);
+    std::string sent = BytesOf(arrivals);
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent.back(), '\r') << "the CR goes out always";
     std::string text = sent.substr(0, sent.size() - 1);
@@ -151,7 +124,7 @@ TEST(LineEntry, EscWhileSendingStopsAfterThatByteButNotTheProgram) {
 TEST(LineEntry, DeviceBytesWaitUntilTheLineHasGoneOut) {
   VLX_REQUIRE_SANDBOX();
   TerminalSession session;
-  Start(session);
+  ASSERT_TRUE(session.WaitStarted()) << session.Screen();
   session.Type("ab");
   ASSERT_TRUE(session.WaitForScreen(std::string(kStartupLines) + "ab"));
   std::string reply;
@@ -160,7 +133,7 @@ TEST(LineEntry, DeviceBytesWaitUntilTheLineHasGoneOut) {
   session.ReadScreenFor(300);
   EXPECT_EQ(AfterStartup(session), "ab");  // nothing shown while typing
   session.Type("\r");
-  EXPECT_EQ(Bytes(vlxtest::ReadArrivals(session.device.master, '\r', 5000)), "ab\r");
+  EXPECT_EQ(session.SentLine(), "ab\r");
   std::string shown = reply;
   for (char& c : shown) c = c == '\r' ? '\n' : c;
   EXPECT_TRUE(session.WaitForScreen(std::string(kStartupLines) + "ab\r\n" + shown))
@@ -170,31 +143,29 @@ TEST(LineEntry, DeviceBytesWaitUntilTheLineHasGoneOut) {
 TEST(LineEntry, AFullLineTakesNoMoreButStillCorrectsAndSends) {
   VLX_REQUIRE_SANDBOX();
   TerminalSession session;
-  Start(session);
+  ASSERT_TRUE(session.WaitStarted()) << session.Screen();
   const std::string full(79, 'x');
   session.Type(full +
                "yz\x7F"
                "w\r");
   auto arrivals = vlxtest::ReadArrivals(session.device.master, '\r', 10000);
-  EXPECT_EQ(Bytes(arrivals), full.substr(1) + "w\r");
+  EXPECT_EQ(BytesOf(arrivals), full.substr(1) + "w\r");
   session.ReadScreenFor(50);
   EXPECT_EQ(AfterStartup(session), full + "\a\a\b \bw\r\n");
 }
 
 TEST(LineEntry, EveryByteGoesOutInsideItsOwnRtsPulse) {
   VLX_REQUIRE_SANDBOX();
-  char trace[] = "/tmp/vlx-trace-XXXXXX";
-  close(mkstemp(trace));
+  vlxtest::TempFile trace("vlx-trace");
   {
-    TerminalSession session(vlxtest::Traced(trace));
-    Start(session);
+    TerminalSession session(vlxtest::Traced(trace.path));
+    ASSERT_TRUE(session.WaitStarted()) << session.Screen();
     session.Type("hi\r");
-    ASSERT_EQ(Bytes(vlxtest::ReadArrivals(session.device.master, '\r', 5000)), "hi\r");
+    ASSERT_EQ(session.SentLine(), "hi\r");
     session.Type("\x1B");
     ASSERT_EQ(session.WaitExit(), (Ended{0, 0}));
   }
-  std::vector<vlxtest::TraceEvent> events = vlxtest::ReadTrace(trace);
-  std::remove(trace);
+  std::vector<vlxtest::TraceEvent> events = vlxtest::ReadTrace(trace.path);
   ASSERT_GE(events.size(), 4u);
   // At open: RTS down at once (the driver raised it with DTR), then DTR up
   // and RTS down with the settings, each touching only its own line.

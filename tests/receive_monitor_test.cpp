@@ -22,8 +22,7 @@ vlxtest::SessionOptions InLocale(const std::string& locale, const char* device =
 TEST(ReceiveMonitor, StartsWithItsFourLinesAndOpensThePortRaw8N1At2400) {
   VLX_REQUIRE_SANDBOX();
   TerminalSession session(InLocale("C.UTF-8"));
-  ASSERT_TRUE(session.WaitForScreen(kStartupLines)) << session.Screen();
-  ASSERT_TRUE(session.WaitPortReady());
+  ASSERT_TRUE(session.WaitStarted()) << session.Screen();
   session.ReadScreenFor(300);
   EXPECT_EQ(session.Screen(), kStartupLines);  // nothing more until a byte comes
 
@@ -55,8 +54,7 @@ TEST(ReceiveMonitor, ShowsDeviceBytesThroughTheFilter) {
       {"backspace and tab pass", "ab\x08\tc", "ab\x08\tc"},
   };
   TerminalSession session(InLocale("C.UTF-8"));
-  ASSERT_TRUE(session.WaitForScreen(kStartupLines));
-  ASSERT_TRUE(session.WaitPortReady());
+  ASSERT_TRUE(session.WaitStarted()) << session.Screen();
   std::string expected(kStartupLines);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -102,9 +100,7 @@ TEST(ReceiveMonitor, AnUnusablePortEndsWithItsMessageAndStatusOne) {
 TEST(ReceiveMonitor, AWaitingKeyComesAfterEveryByteThatReachedTheDriverFirst) {
   VLX_REQUIRE_SANDBOX();
   TerminalSession session(InLocale("C.UTF-8"));
-  ASSERT_TRUE(session.WaitForScreen(kStartupLines));
-  ASSERT_TRUE(session.WaitPortReady());
-  ASSERT_TRUE(session.WaitConsoleReady());
+  ASSERT_TRUE(session.WaitStarted()) << session.Screen();
   // The device's PPPPP and a key wait together; the screen holds the
   // program in its first shown P while QQQQQ reaches the driver.
   kill(session.pid(), SIGSTOP);
@@ -124,9 +120,7 @@ TEST(ReceiveMonitor, AWaitingKeyComesAfterEveryByteThatReachedTheDriverFirst) {
 TEST(ReceiveMonitor, IdleAndHungUpPortsCostNoProcessor) {
   VLX_REQUIRE_SANDBOX();
   TerminalSession session(InLocale("C.UTF-8"));
-  ASSERT_TRUE(session.WaitForScreen(kStartupLines));
-  ASSERT_TRUE(session.WaitPortReady());
-  ASSERT_TRUE(session.WaitConsoleReady());
+  ASSERT_TRUE(session.WaitStarted()) << session.Screen();
   EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 1.0), 0.05) << "busy while idle";
 
   close(session.device.master);  // the device hangs up

@@ -19,7 +19,6 @@
 
 namespace {
 
-using vlxtest::kStartupLines;
 using vlxtest::TerminalSession;
 
 // FNV-1a over the bytes of one kind, with their count.
@@ -54,9 +53,7 @@ TEST(Soak, EveryByteShownOnceAndInOrderWhileLinesAreSent) {
   const char* length = std::getenv("VLX_SOAK_SECONDS");
   const int seconds = length != nullptr ? std::atoi(length) : 60;
   TerminalSession session;
-  ASSERT_TRUE(session.WaitForScreen(kStartupLines));
-  ASSERT_TRUE(session.WaitPortReady());
-  ASSERT_TRUE(session.WaitConsoleReady());
+  ASSERT_TRUE(session.WaitStarted()) << session.Screen();
   const pid_t pid = session.pid();
   // Taken after the first line, once every path has run and touched its pages.
   long rss_start = -1;
@@ -103,10 +100,7 @@ TEST(Soak, EveryByteShownOnceAndInOrderWhileLinesAreSent) {
       line.push_back(static_cast<char>('a' + random() % 26));
     }
     session.Type(line + "\r");
-    std::string got;
-    for (const auto& a : vlxtest::ReadArrivals(session.device.master, '\r', 5000)) {
-      got.push_back(static_cast<char>(a.byte));
-    }
+    std::string got = session.SentLine();
     typed_sent += line + "\r";
     typed_received += got;
     if (++lines == 1) {

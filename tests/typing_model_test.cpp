@@ -143,9 +143,7 @@ void RunScript(uint32_t seed) {
   std::vector<Line> lines = Generate(random);
   SCOPED_TRACE("seed " + std::to_string(seed) + ": " + Describe(lines));
   TerminalSession session;
-  ASSERT_TRUE(session.WaitForScreen(kStartupLines));
-  ASSERT_TRUE(session.WaitPortReady());
-  ASSERT_TRUE(session.WaitConsoleReady());
+  ASSERT_TRUE(session.WaitStarted()) << session.Screen();
 
   std::string screen(kStartupLines);
   for (const Line& line : lines) {
@@ -169,10 +167,9 @@ void RunScript(uint32_t seed) {
     std::string sent;
     std::vector<vlxtest::Arrival> arrivals;
     auto take = [&](uint8_t last, size_t most) {
-      for (const auto& a : vlxtest::ReadArrivals(session.device.master, last, 10000, most)) {
-        sent.push_back(static_cast<char>(a.byte));
-        arrivals.push_back(a);
-      }
+      auto more = vlxtest::ReadArrivals(session.device.master, last, 10000, most);
+      sent += vlxtest::BytesOf(more);
+      arrivals.insert(arrivals.end(), more.begin(), more.end());
     };
     if (line.esc_after_sent > 0) {
       take('\r', static_cast<size_t>(line.esc_after_sent));

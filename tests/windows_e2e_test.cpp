@@ -16,9 +16,6 @@ namespace {
 
 using vlxtest::Ended;
 
-constexpr int64_t kHoldUs = 30000;
-constexpr int64_t kReaderSlackUs = 5000;  // see the line entry tests
-
 std::string Run(const std::string& command) {
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");
@@ -57,10 +54,8 @@ class WineSession {
   // Wine's COM1 is this session's device pty, or with `null_com1` the null
   // device, which opens but is no serial port.
   explicit WineSession(bool null_com1 = false) {
-    char dir[] = "/tmp/vlx-wine-XXXXXX";
-    dir_ = mkdtemp(dir);
-    socket_ = dir_ + "/tmux";
-    status_ = dir_ + "/status";
+    socket_ = dir_.path + "/tmux";
+    status_ = dir_.path + "/status";
     device.Apply(vlxtest::RawSettings(B9600));
     // The tmux server, and so Wine, starts inside the runner's namespace;
     // the runner ends when the session does.
@@ -68,7 +63,7 @@ class WineSession {
         Tmux("new-session -d -x 100 -y 30 'wine " + std::string(VLXTERM_WINDOWS_EXE) +
              "; echo $? > " + status_ + "; sleep 2'") +
         "; while " + Tmux("has-session 2>/dev/null") + "; do sleep 0.2; done";
-    std::string log = dir_ + "/runner.log";
+    std::string log = dir_.path + "/runner.log";
     runner_ = fork();
     if (runner_ == 0) {
       std::freopen(log.c_str(), "w", stdout);
@@ -85,7 +80,6 @@ class WineSession {
       kill(runner_, SIGKILL);
       vlxtest::WaitChild(runner_, 5000);
     }
-    std::filesystem::remove_all(dir_);
   }
 
   std::string Screen() { return Run(Tmux("capture-pane -p 2>/dev/null")); }
@@ -94,13 +88,13 @@ class WineSession {
   }
   void SendKeys(const std::string& keys) { Run(Tmux("send-keys " + keys)); }
   void SignalRunner(int signal_number) { kill(runner_, signal_number); }
-  std::string RunnerLog() { return Run("cat " + dir_ + "/runner.log"); }
+  std::string RunnerLog() { return vlxtest::FileText(dir_.path + "/runner.log"); }
   std::optional<Ended> WaitRunner(int timeout_ms) {
     auto ended = vlxtest::WaitChild(runner_, timeout_ms);
     ended_ = ended.has_value();
     return ended;
   }
-  std::string Status() { return Run("cat " + status_ + " 2>/dev/null"); }
+  std::string Status() { return vlxtest::FileText(status_); }
 
   vlxtest::Pty device;
 
@@ -111,7 +105,8 @@ class WineSession {
     return "LC_ALL=C.UTF-8 tmux -S " + socket_ + " " + command;
   }
 
-  std::string dir_, socket_, status_;
+  vlxtest::TempDir dir_;
+  std::string socket_, status_;
   pid_t runner_ = -1;
   bool ended_ = false;
 };
@@ -148,12 +143,8 @@ TEST(WindowsUnderWine, ShowsTypesSendsAndExits) {
   // A typed, corrected line goes out byte by byte in 30 ms pulses, then CR.
   wine.SendKeys("abc BSpace d Enter");
   auto arrivals = vlxtest::ReadArrivals(wine.device.master, '\r', 10000);
-  std::string sent;
-  for (const auto& a : arrivals) sent.push_back(static_cast<char>(a.byte));
-  EXPECT_EQ(sent, "abd\r");
-  for (size_t i = 1; i < arrivals.size(); ++i) {
-    EXPECT_GE(arrivals[i].us - arrivals[i - 1].us, kHoldUs - kReaderSlackUs);
-  }
+  EXPECT_EQ(vlxtest::BytesOf(arrivals), "abd\r");
+  EXPECT_EQ(vlxtest::ShortGaps(arrivals, vlxtest::kHoldUs - vlxtest::kReaderSlackUs), "");
   EXPECT_TRUE(wine.WaitForScreen("done\nabd\n", 5000)) << wine.Screen();
 
   // A device that takes nothing: the line goes nowhere and nothing hangs;

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -57,6 +60,12 @@ int Pty::Exclusive() const {
   int exclusive = -1;
   ioctl(slave, TIOCGEXCL, &exclusive);
   return exclusive;
+}
+
+bool SameSettings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+         cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
 }
 
 termios RawSettings(speed_t speed) {
@@ -202,7 +211,7 @@ void Exec(const std::vector<std::string>& argv) {
 }
 
 pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
-                     const std::vector<std::string>& env) {
+                     const std::vector<std::string>& env, uid_t uid) {
   pid_t pid = fork();
   if (pid < 0) Fail("fork");
   if (pid == 0) {
@@ -215,7 +224,17 @@ pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
     dup2(fd, 2);
     if (fd > 2) close(fd);
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    if (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
     Exec(argv);
+  }
+  return pid;
+}
+
+pid_t SpawnLockHolder(const std::string& path) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    flock(open(path.c_str(), O_RDWR | O_NOCTTY), LOCK_EX);
+    Exec({"/bin/sleep", "60"});
   }
   return pid;
 }
@@ -362,6 +381,46 @@ std::vector<Arrival> ReadArrivals(int fd, uint8_t last, int timeout_ms, size_t m
     if (byte == last || arrivals.size() == most) break;
   }
   return arrivals;
+}
+
+std::string BytesOf(const std::vector<Arrival>& arrivals) {
+  std::string bytes;
+  for (const Arrival& a : arrivals) bytes.push_back(static_cast<char>(a.byte));
+  return bytes;
+}
+
+std::string ShortGaps(const std::vector<Arrival>& arrivals, int64_t at_least_us) {
+  std::string gaps;
+  for (size_t i = 1; i < arrivals.size(); ++i) {
+    int64_t gap = arrivals[i].us - arrivals[i - 1].us;
+    if (gap < at_least_us) {
+      gaps += "before byte " + std::to_string(i) + ": " + std::to_string(gap) + " us; ";
+    }
+  }
+  return gaps;
+}
+
+TempFile::TempFile(const std::string& stem) {
+  path = "/tmp/" + stem + "-XXXXXX";
+  int fd = mkstemp(path.data());
+  if (fd < 0) Fail("mkstemp");
+  close(fd);
+}
+TempFile::~TempFile() { unlink(path.c_str()); }
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/vlx-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) Fail("mkdtemp");
+  path = pattern;
+  chmod(path.c_str(), 0755);
+}
+TempDir::~TempDir() { std::filesystem::remove_all(path); }
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 bool SandboxWorks(std::string* why) {

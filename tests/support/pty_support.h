@@ -32,6 +32,9 @@ struct Pty {
   int Exclusive() const;
 };
 
+// Whether two terminal settings are the same: modes, characters, speeds.
+bool SameSettings(const termios& a, const termios& b);
+
 // Raw settings for a pty: bytes pass unchanged both ways.
 termios RawSettings(speed_t speed);
 // What a shell leaves a terminal in (canonical, echo, signals), but with
@@ -64,9 +67,14 @@ ChildResult RunChild(const std::function<void()>& body, int timeout_ms = 10000);
 [[noreturn]] void Exec(const std::vector<std::string>& argv);
 
 // Starts argv in a new session whose controlling terminal is console's
-// slave (standard input, output and error too).
+// slave (standard input, output and error too), as user and group `uid`
+// when that is not 0.
 pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
-                     const std::vector<std::string>& env = {});
+                     const std::vector<std::string>& env = {}, uid_t uid = 0);
+
+// Another program holding path open with a lock on it: a `sleep` that
+// ends when killed.
+pid_t SpawnLockHolder(const std::string& path);
 
 // A job under job control, as a shell runs it: a small stand-in shell leads
 // a session on the console, runs body in a process group of its own in
@@ -105,6 +113,34 @@ struct Arrival {
 // arrived, or timeout_ms pass.
 std::vector<Arrival> ReadArrivals(int fd, uint8_t last, int timeout_ms, size_t most = SIZE_MAX);
 int64_t MonotonicUs();
+// The bytes that arrived, in order.
+std::string BytesOf(const std::vector<Arrival>& arrivals);
+
+// A sent byte's RTS hold, and how late a reader of its arrival may wake on
+// a loaded machine (the modem-line recorder times holds without slack).
+inline constexpr int64_t kHoldUs = 30000;
+inline constexpr int64_t kReaderSlackUs = 5000;
+// The gaps between successive arrivals shorter than at_least_us, as text
+// ("" when there are none).
+std::string ShortGaps(const std::vector<Arrival>& arrivals, int64_t at_least_us);
+
+// A file or folder of the test's own in /tmp, removed with it. The folder
+// is readable by all, for a user the test runs something as.
+struct TempFile {
+  explicit TempFile(const std::string& stem);
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  std::string path;
+};
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path;
+};
+std::string FileText(const std::string& path);
 
 // A line of the modem-line recorder (RtsTracePath()): the time in
 // microseconds, then "set|clear <fd> [DTR] [RTS]", "wrote <fd> <count>

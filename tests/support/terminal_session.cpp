@@ -64,6 +64,10 @@ bool TerminalSession::WaitForScreen(std::string_view text, int timeout_ms) {
 
 void TerminalSession::ReadScreenFor(int ms) { ReadFor(console.master, ms, &screen_); }
 
+bool TerminalSession::WaitStarted() {
+  return WaitForScreen(kStartupLines) && WaitPortReady() && WaitConsoleReady();
+}
+
 bool TerminalSession::WaitPortReady(int timeout_ms) {
   return WaitUntil(
       [&] {
@@ -87,13 +91,11 @@ std::optional<Ended> TerminalSession::WaitExit(int timeout_ms) {
 }
 
 EscCut CutByEscAt(const std::vector<Arrival>& arrivals, int64_t typed_us) {
-  constexpr int64_t kHoldUs = 30000;
-  // The reader may have seen the last byte a few ms late (a loaded machine).
-  constexpr int64_t kUndecidedUs = 5000;
   size_t before = 0;
   while (before < arrivals.size() && arrivals[before].us <= typed_us) ++before;
   if (before == 0) return {0, 0};
-  bool late = typed_us - arrivals[before - 1].us > kHoldUs - kUndecidedUs;
+  // The reader may have seen the last byte a few ms late (a loaded machine).
+  bool late = typed_us - arrivals[before - 1].us > kHoldUs - kReaderSlackUs;
   return {before, late ? before + 1 : before};
 }
 

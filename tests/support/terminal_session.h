@@ -45,12 +45,19 @@ class TerminalSession {
   // Reads the console for ms milliseconds more.
   void ReadScreenFor(int ms);
 
+  // Waits until the program has shown its four start-up lines, set the
+  // device line up and taken the console over.
+  bool WaitStarted();
   // Waits until the program has set the device line up (and so opened it).
   bool WaitPortReady(int timeout_ms = 5000);
   // Waits until the program has taken the console over (keys without Enter).
   bool WaitConsoleReady(int timeout_ms = 5000);
 
   void Type(std::string_view keys) { WriteAll(console.master, keys); }
+  // What the device receives up to and with the next CR.
+  std::string SentLine(int timeout_ms = 5000) {
+    return BytesOf(ReadArrivals(device.master, '\r', timeout_ms));
+  }
   void DeviceSends(std::string_view bytes) { WriteAll(device.master, bytes); }
 
   std::optional<Ended> WaitExit(int timeout_ms = 5000);

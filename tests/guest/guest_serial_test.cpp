@@ -30,22 +30,18 @@
 #include <sstream>
 
 #include "pty_support.h"
+#include "stages.h"
 
 namespace {
 
+using stage::Word;
 using vlxtest::Ended;
+using vlxtest::FileText;
 
 constexpr const char* kQemu = "/usr/bin/qemu-system-x86_64";
 constexpr int kStepTimeoutMs = 100000;
 constexpr uint64_t kCom1 = 0x3f8;
 constexpr unsigned kDtr = 0x002, kRts = 0x004;  // TIOCM_DTR, TIOCM_RTS
-
-std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Every argument that names a /dev path must be `pty`, a pseudo-terminal;
 // no debugger stub may listen.
@@ -72,7 +68,7 @@ bool SafeQemuArguments(const std::vector<std::string>& args, const std::string& 
 
 // One line of the guest kernel's trace: time in ms, the task that made the
 // call, the event and its fields.
-struct TraceEvent {
+struct KernelEvent {
   double ms;
   std::string task;
   std::string event;
@@ -86,7 +82,7 @@ struct TraceEvent {
 
 struct GuestLog {
   std::map<std::string, std::string> reports;  // "GUEST name value"
-  std::vector<TraceEvent> trace;
+  std::vector<KernelEvent> trace;
   std::string Report(const std::string& name) const {
     auto it = reports.find(name);
     return it == reports.end() ? "(none)" : it->second;
@@ -107,7 +103,7 @@ GuestLog Parse(const std::string& console) {
       log.reports[line.substr(6, space - 6)] =
           space == std::string::npos ? "" : line.substr(space + 1);
     } else if (std::regex_match(line, m, trace_line)) {
-      TraceEvent e{std::stod(m[2]) * 1000.0, m[1], m[3], m[4], {}};
+      KernelEvent e{std::stod(m[2]) * 1000.0, m[1], m[3], m[4], {}};
       std::string rest = e.text;
       for (std::smatch f; std::regex_search(rest, f, field); rest = f.suffix()) {
         e.fields[f[1]] = f[2];
@@ -118,13 +114,13 @@ GuestLog Parse(const std::string& console) {
   return log;
 }
 
-// The events of one kind between two trace markers ("vlx <stage>") that
+// The events of one kind between two trace markers ("vlx <word>") that
 // vlxterm's own calls caused (the launcher execs it, keeping the name).
-std::vector<TraceEvent> Between(const GuestLog& log, const std::string& from, const std::string& to,
-                                const std::string& kind) {
-  std::vector<TraceEvent> events;
+std::vector<KernelEvent> Between(const GuestLog& log, const std::string& from,
+                                 const std::string& to, const std::string& kind) {
+  std::vector<KernelEvent> events;
   bool inside = false;
-  for (const TraceEvent& e : log.trace) {
+  for (const KernelEvent& e : log.trace) {
     if (e.event == "tracing_mark_write") {
       if (e.text == "vlx " + from) inside = true;
       if (e.text == "vlx " + to) inside = false;
@@ -298,35 +294,33 @@ std::vector<vlxtest::Arrival> PlayDevice(Guest& guest, termios* host) {
 }
 
 void ExpectSentInPulses(const std::vector<vlxtest::Arrival>& arrivals, const std::string& bytes) {
-  std::string sent;
-  for (const auto& a : arrivals) sent.push_back(static_cast<char>(a.byte));
-  EXPECT_EQ(sent, bytes);
-  for (size_t i = 1; i < arrivals.size(); ++i) {
-    // The host reader may wake late; the kprobes time the holds exactly.
-    EXPECT_GE(arrivals[i].us - arrivals[i - 1].us, 25000) << "gap before byte " << i;
-  }
+  EXPECT_EQ(vlxtest::BytesOf(arrivals), bytes);
+  // The kprobes time the holds exactly; the host reader may wake late.
+  EXPECT_EQ(vlxtest::ShortGaps(arrivals, vlxtest::kHoldUs - vlxtest::kReaderSlackUs), "");
 }
 
 // The conversation as the operator saw it.
-void ExpectConversation(const GuestLog& log, const std::string& stage) {
+void ExpectConversation(const GuestLog& log, const std::string& session) {
   for (const char* what : {"_startup", "_device_shown", "_echo", "_answer_shown"}) {
-    EXPECT_EQ(log.Report(stage + what), "ok") << stage + what;
+    EXPECT_EQ(log.Report(session + what), "ok") << session + what;
   }
 }
 
 // Each byte of the typed line inside its own RTS pulse at the driver: the
 // modem-line state as `state` tracks it, RTS up, the one-byte write, RTS
 // down 30-40 ms later. Returns the high times.
-std::string ExpectRtsPulses(const GuestLog& log, const std::string& stage,
-                            unsigned (*state)(const TraceEvent&, unsigned), unsigned before) {
-  std::vector<TraceEvent> mctrl = Between(log, stage + "-typing", stage + "-sent", "mctrl");
-  std::vector<TraceEvent> writes = Between(log, stage + "-typing", stage + "-sent", "uwrite");
+std::string ExpectRtsPulses(const GuestLog& log, const std::string& session,
+                            unsigned (*state)(const KernelEvent&, unsigned), unsigned before) {
+  std::vector<KernelEvent> mctrl =
+      Between(log, Word(session, stage::kTyping), Word(session, stage::kSent), "mctrl");
+  std::vector<KernelEvent> writes =
+      Between(log, Word(session, stage::kTyping), Word(session, stage::kSent), "uwrite");
   std::string highs, written;
   EXPECT_EQ(mctrl.size(), 6u) << "two modem-line changes per byte";
   EXPECT_EQ(writes.size(), 3u);
   unsigned lines = before;
   for (size_t i = 0; i + 1 < mctrl.size() && i / 2 < writes.size(); i += 2) {
-    const TraceEvent &up = mctrl[i], &down = mctrl[i + 1], &write = writes[i / 2];
+    const KernelEvent &up = mctrl[i], &down = mctrl[i + 1], &write = writes[i / 2];
     lines = state(up, lines);
     EXPECT_EQ(lines & (kDtr | kRts), kDtr | kRts) << up.text;
     lines = state(down, lines);
@@ -349,10 +343,10 @@ std::string ExpectRtsPulses(const GuestLog& log, const std::string& stage,
 // How long RTS stayed up after the open raised it with DTR, in ms, from
 // the modem-line changes as `state` tracks them into `lines`; -1 when it
 // never came down. DTR must stay up meanwhile.
-double RtsUpAfterOpenMs(const std::vector<TraceEvent>& opening,
-                        unsigned (*state)(const TraceEvent&, unsigned), unsigned* lines) {
+double RtsUpAfterOpenMs(const std::vector<KernelEvent>& opening,
+                        unsigned (*state)(const KernelEvent&, unsigned), unsigned* lines) {
   double raised_ms = -1, up_ms = -1;
-  for (const TraceEvent& e : opening) {
+  for (const KernelEvent& e : opening) {
     *lines = state(e, *lines);
     if (raised_ms < 0) {
       if ((*lines & (kDtr | kRts)) == (kDtr | kRts)) raised_ms = e.ms;
@@ -365,10 +359,10 @@ double RtsUpAfterOpenMs(const std::vector<TraceEvent>& opening,
 }
 
 // The 8250 reports the whole state; the FTDI driver what it set and cleared.
-unsigned Whole8250(const TraceEvent& e, unsigned) {
+unsigned Whole8250(const KernelEvent& e, unsigned) {
   return static_cast<unsigned>(e.Number("mctrl"));
 }
-unsigned SetClearFtdi(const TraceEvent& e, unsigned lines) {
+unsigned SetClearFtdi(const KernelEvent& e, unsigned lines) {
   return (lines | static_cast<unsigned>(e.Number("set"))) &
          ~static_cast<unsigned>(e.Number("clear"));
 }
@@ -391,9 +385,10 @@ TEST(GuestSerial, OnThe8250DriverAsCom1) {
   // The line settings at the UART (QEMU applies the divisor and the line
   // control register to the host pty) and in the guest driver.
   ExpectHostLine2400_8N1(host);
-  std::vector<TraceEvent> termios_set = Between(log, "start", "com1-idle", "termios");
+  std::vector<KernelEvent> termios_set =
+      Between(log, stage::kStart, Word("com1", stage::kIdle), "termios");
   ASSERT_FALSE(termios_set.empty());
-  const TraceEvent& set = termios_set.back();
+  const KernelEvent& set = termios_set.back();
   EXPECT_EQ(set.Number("ospeed"), 2400u) << set.text;
   EXPECT_EQ(set.Number("cflag") & CBAUD, static_cast<uint64_t>(B2400)) << set.text;
   EXPECT_EQ(set.Number("cflag") & CSIZE, static_cast<uint64_t>(CS8)) << set.text;
@@ -403,12 +398,14 @@ TEST(GuestSerial, OnThe8250DriverAsCom1) {
   // The open raises DTR and RTS together; RTS must come down at once, DTR
   // stay up until the exit.
   unsigned lines = 0;
-  double rts_up_ms =
-      RtsUpAfterOpenMs(Between(log, "start", "com1-idle", "mctrl"), Whole8250, &lines);
+  double rts_up_ms = RtsUpAfterOpenMs(
+      Between(log, stage::kStart, Word("com1", stage::kIdle), "mctrl"), Whole8250, &lines);
   EXPECT_GE(rts_up_ms, 0) << "RTS never went down after the open";
   EXPECT_LT(rts_up_ms, 1.0) << "RTS up after the open for " << rts_up_ms << " ms";
   EXPECT_EQ(lines & (kDtr | kRts), kDtr) << "DTR up and RTS down at idle";
-  EXPECT_TRUE(Between(log, "com1-idle", "com1-typing", "mctrl").empty()) << "lines moved at idle";
+  EXPECT_TRUE(
+      Between(log, Word("com1", stage::kIdle), Word("com1", stage::kTyping), "mctrl").empty())
+      << "lines moved at idle";
   std::string highs = ExpectRtsPulses(log, "com1", Whole8250, kDtr);
 
   // A second vlxterm, as root and as a plain user: status 1 and its
@@ -419,16 +416,18 @@ TEST(GuestSerial, OnThe8250DriverAsCom1) {
     EXPECT_EQ(log.Report(name + "_status"), "1");
     EXPECT_NE(log.Report(name + "_screen").find("---\\x0d\\x0aCOM1"), std::string::npos)
         << log.Report(name + "_screen");
-    std::string from = std::string("busy-") + who;
-    EXPECT_TRUE(Between(log, from, from + "-end", "mctrl").empty()) << "the busy open moved lines";
+    EXPECT_TRUE(Between(log, Word(who, stage::kBusy), Word(who, stage::kBusyEnd), "mctrl").empty())
+        << "the busy open moved lines";
   }
 
   // Esc: status 0, and the port closed, which drops DTR.
   EXPECT_EQ(log.Report("com1_exit_status"), "0");
-  std::vector<TraceEvent> closing = Between(log, "esc", "closed", "mctrl");
+  std::vector<KernelEvent> closing =
+      Between(log, Word("com1", stage::kEsc), Word("com1", stage::kClosed), "mctrl");
   ASSERT_FALSE(closing.empty()) << "no line change at close";
   EXPECT_FALSE(closing.back().Number("mctrl") & kDtr) << closing.back().text;
-  for (const TraceEvent& e : Between(log, "com1-idle", "esc", "mctrl")) {
+  for (const KernelEvent& e :
+       Between(log, Word("com1", stage::kIdle), Word("com1", stage::kEsc), "mctrl")) {
     EXPECT_TRUE(e.Number("mctrl") & kDtr) << "DTR dropped before the exit: " << e.text;
   }
 
@@ -492,12 +491,13 @@ TEST(GuestSerial, OnAUsbAdapterThroughTheLauncherPulledOutTwice) {
   ExpectSentInPulses(arrivals, "hi\r");
   ExpectHostLine2400_8N1(host);
   unsigned lines = 0;
-  double rts_up_ms =
-      RtsUpAfterOpenMs(Between(log, "start", "usb-idle", "mctrl"), SetClearFtdi, &lines);
+  double rts_up_ms = RtsUpAfterOpenMs(
+      Between(log, stage::kStart, Word("usb", stage::kIdle), "mctrl"), SetClearFtdi, &lines);
   EXPECT_GE(rts_up_ms, 0) << "RTS never went down after the open";
   EXPECT_LT(rts_up_ms, 10.0) << "RTS up after the open for " << rts_up_ms << " ms";
   EXPECT_EQ(lines & (kDtr | kRts), kDtr) << "DTR up and RTS down at idle";
-  EXPECT_TRUE(Between(log, "usb-idle", "usb-typing", "mctrl").empty()) << "lines moved at idle";
+  EXPECT_TRUE(Between(log, Word("usb", stage::kIdle), Word("usb", stage::kTyping), "mctrl").empty())
+      << "lines moved at idle";
   std::string highs = ExpectRtsPulses(log, "usb", SetClearFtdi, lines);
 
   // Pulled out at idle, and while a line went out: no spin, keys served,
