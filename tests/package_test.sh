@@ -17,7 +17,7 @@ if [ -f "$build/vlxterm.exe" ]; then
   (cd "$build" && cpack -G ZIP -B "$scratch/out" >/dev/null)
   zip=$(ls "$scratch"/out/*.zip)
   listing=$(unzip -Z1 "$zip")
-  for file in bin/vlxterm.exe share/doc/vlxterm/README.md; do
+  for file in bin/vlxterm.exe share/doc/vlxterm/README.md share/doc/vlxterm/LICENSE; do
     grep -q "/$file\$" <<<"$listing" || fail "$file missing from $(basename "$zip")"
   done
   echo "package: $(basename "$zip") holds $(wc -l <<<"$listing") entries"
@@ -29,13 +29,14 @@ need cpack dpkg-deb readelf man
 deb=$(ls "$scratch"/out/*.deb)
 dpkg-deb -x "$deb" "$scratch/root"
 for file in usr/bin/vlxterm usr/bin/vlxterm-on usr/share/man/man1/vlxterm.1.gz \
-  usr/share/man/man1/vlxterm-on.1.gz usr/share/doc/vlxterm/README.md; do
+  usr/share/man/man1/vlxterm-on.1.gz usr/share/doc/vlxterm/README.md \
+  usr/share/doc/vlxterm/copyright usr/share/doc/vlxterm/changelog.gz; do
   [ -f "$scratch/root/$file" ] || fail "$file missing from $(basename "$deb")"
 done
 [ -x "$scratch/root/usr/bin/vlxterm" ] && [ -x "$scratch/root/usr/bin/vlxterm-on" ] ||
   fail "programs not executable"
 depends=$(dpkg-deb -f "$deb" Depends)
-[ "$depends" = "libc6 (>= 2.34), util-linux" ] || fail "Depends: $depends"
+[ "$depends" = "libc6 (>= 2.34), mount" ] || fail "Depends: $depends"
 needed=$(readelf -d "$scratch/root/usr/bin/vlxterm" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p')
 [ "$needed" = "libc.so.6" ] || fail "vlxterm needs $needed"
 for page in vlxterm vlxterm-on; do
@@ -50,5 +51,11 @@ grep -q "vlxterm-on" <<<"$description" || fail "the long description does not sa
 # The installed README points at nothing that is not installed.
 if grep -n "scripts/" "$scratch/root/usr/share/doc/vlxterm/README.md"; then
   fail "the installed README points at scripts that are not installed"
+fi
+# Debian's own checker, where it is installed (scripts/packages test): no
+# error, no warning.
+if command -v lintian >/dev/null; then
+  findings=$(lintian --fail-on none "$deb" 2>&1 | grep -E '^[EW]: ' || true)
+  [ -z "$findings" ] || fail "lintian: $findings"
 fi
 echo "package: $(basename "$deb") checked"

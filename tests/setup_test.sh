@@ -25,7 +25,7 @@ if [ "$(id -u)" -eq 0 ]; then
     fail "as root: status $?"
   grep -qx "apt-get update" "$scratch/apt.log" || fail "no apt-get update: $(cat "$scratch/apt.log")"
   grep -qx "apt-get install -y --no-install-recommends cmake g++ ninja-build util-linux \
-libgtest-dev googletest tmux picocom man-db unzip" "$scratch/apt.log" ||
+libgtest-dev googletest tmux picocom man-db unzip lintian" "$scratch/apt.log" ||
     fail "as root: $(cat "$scratch/apt.log")"
   rm "$scratch/apt.log"
   # A plain user with no sudo: the line to run, status 1, no apt-get. The
