@@ -8,6 +8,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "terminal_session.h"
@@ -79,10 +81,13 @@ TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
     session.Type("\x1B");
     usleep(400 * 1000);  // the whole line's time, had Esc not stopped it
     size_t after_esc = 0;
+    int64_t longest_us = 0, last_down_us = 0;
     for (const Pulse& p : RtsPulses(trace.path)) {
       EXPECT_GE(p.high_us, 30000);
       EXPECT_LE(p.high_us, 40000) << "RTS held while the device took nothing";
       after_esc += p.rose_us > esc_us;
+      longest_us = std::max(longest_us, p.high_us);
+      last_down_us = p.rose_us + p.high_us;
     }
     // At most the byte after the one going out (a late Esc), then the CR.
     EXPECT_LE(after_esc, 2u) << "Esc did not stop the line at once";
@@ -95,7 +100,12 @@ TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
     int64_t idle_esc_us = vlxtest::MonotonicUs();
     session.Type("\x1B");
     EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
-    EXPECT_LT(vlxtest::MonotonicUs() - idle_esc_us, 500000) << "the close waited";
+    int64_t idle_exit_us = vlxtest::MonotonicUs() - idle_esc_us;
+    EXPECT_LT(idle_exit_us, 500000) << "the close waited";
+    std::printf(
+        "device %s: longest RTS pulse %.1f ms; Esc sending to RTS down %.1f ms, "
+        "at idle to the end %.1f ms\n",
+        c.what, longest_us / 1000.0, (last_down_us - esc_us) / 1000.0, idle_exit_us / 1000.0);
   }
 }
 
