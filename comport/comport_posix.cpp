@@ -17,6 +17,7 @@
 #include <ctime>
 
 #include "comport_platform.h"
+#include "port_checks.h"
 
 namespace {
 
@@ -85,35 +86,18 @@ void SetModemLine(int fd, int line, bool high) {
   ioctl(fd, high ? TIOCMBIS : TIOCMBIC, &line);
 }
 
-// Whether a process holds a lock on the device (Linux lists every
-// lock in /proc/locks by the locked file's device and inode). Elsewhere,
-// or when the list cannot be read, the open's own flock decides.
-bool AlreadyLocked(const char* path) {
-  struct stat device {};
-  if (stat(path, &device) != 0) return false;
-  std::FILE* locks = std::fopen("/proc/locks", "re");
-  if (locks == nullptr) return false;
-  bool held = false;
-  char line[256];
-  while (!held && std::fgets(line, sizeof line, locks) != nullptr) {
-    // "1: FLOCK  ADVISORY  WRITE 2345 00:1a:3 0 EOF": the file is the
-    // field with two colons, major:minor (hex) of its file system, inode.
-    char* rest = nullptr;
-    for (char* field = strtok_r(line, " \n", &rest); field != nullptr;
-         field = strtok_r(nullptr, " \n", &rest)) {
-      unsigned file_major = 0, file_minor = 0;
-      unsigned long long inode = 0;
-      int used = 0;
-      if (std::sscanf(field, "%x:%x:%llu%n", &file_major, &file_minor, &inode, &used) == 3 &&
-          field[used] == '\0') {
-        held = file_major == major(device.st_dev) && file_minor == minor(device.st_dev) &&
-               inode == device.st_ino;
-        break;
-      }
-    }
-  }
-  std::fclose(locks);
-  return held;
+// A console: opening it, changing its speed or toggling its lines can hang
+// the machine, and on virtual machines COM1 is often the system console.
+bool RefusedAsConsole(const char* path, dev_t device) {
+  char what[128];
+  port_checks::Console console = port_checks::ConsoleOf(device, what, sizeof what);
+  if (console == port_checks::Console::kNone) return false;
+  std::fprintf(stderr,
+               "vlxterm: refusing %s (%u:%u): it %s the system console (%s); pick a serial "
+               "device with vlxterm-on --list and start vlxterm with vlxterm-on DEVICE\n",
+               path, major(device), minor(device),
+               console == port_checks::Console::kUnknown ? "may be" : "is", what);
+  return true;
 }
 
 }  // namespace
@@ -131,14 +115,27 @@ bool DevicePath(const char* name, char* path, size_t size) {
 }
 
 int OpenDevice(const char* path) {
+  // Judged before it is opened, through a descriptor that opens no driver,
+  // and then that same file is opened: a link re-pointed meanwhile changes
+  // nothing.
+  int pinned = open(path, O_PATH | O_CLOEXEC);
+  if (pinned < 0) return -1;
+  struct stat device {};
+  char reopen[32];
+  std::snprintf(reopen, sizeof reopen, "/proc/self/fd/%d", pinned);
+  int fd = -1;
   // A port in use is refused before it is opened, as a Windows COM port
   // refuses a second open before it touches the lines: the driver raises
   // DTR and RTS at every open, under the holder's feet (root passes
   // TIOCEXCL), and RTS would stay up while the holder idles.
-  if (AlreadyLocked(path)) return -1;
-  // Non-blocking so that a modem line (DCD) cannot hold up the open, and
-  // so that a write never waits on a device that takes nothing.
-  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fstat(pinned, &device) == 0 &&
+      !(S_ISCHR(device.st_mode) && RefusedAsConsole(path, device.st_rdev)) &&
+      port_checks::LockTaker(device, nullptr, 0) == 0) {
+    // Non-blocking so that a modem line (DCD) cannot hold up the open, and
+    // so that a write never waits on a device that takes nothing.
+    fd = open(reopen, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  }
+  close(pinned);
   if (fd < 0) return -1;
   // Only a terminal gets terminal requests: to another driver the same
   // numbers may mean something else.

@@ -6,11 +6,14 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "terminal_session.h"
 
@@ -318,25 +321,49 @@ TEST(Faults, ALostConsoleDropsTheLineAndTheDeviceIsStillShown) {
   EXPECT_EQ(session.WaitExit(), (Ended{-1, SIGTERM}));
 }
 
-TEST(Faults, APortHeldByAnotherProgramIsRefusedWithItsHoldersName) {
+TEST(Faults, APortInUseOrAConsoleIsRefusedWithoutBeingOpened) {
   VLX_REQUIRE_SANDBOX();
-  auto expect_refused = [&](const vlxtest::Pty& held, const std::string& holder) {
-    // Refused before it is opened: an open would move the holder's lines.
-    TempFile trace("vlx-busy-trace");
+  // Refused before it is opened: an open would move the holder's lines, or
+  // the console's. The launcher's refusal, or (`wrapper` in front of the
+  // program) the program's own.
+  auto expect_refused = [&](const vlxtest::Pty& device, const std::vector<std::string>& wrapper,
+                            Ended ended, const std::string& says) {
+    TempFile trace("vlx-refused-trace");
     SessionOptions options = vlxtest::Traced(trace.path);
-    options.device = held.path.c_str();
+    options.device = device.path.c_str();
+    options.wrapper.insert(options.wrapper.begin(), wrapper.begin(), wrapper.end());
     TerminalSession session(options);
-    EXPECT_EQ(session.WaitExit(), (Ended{125, 0}));
-    EXPECT_EQ(session.Screen(),
-              "vlxterm-on: " + held.path + " is in use by " + holder + ": close it first\n");
+    EXPECT_EQ(session.WaitExit(), ended);
+    EXPECT_NE(session.Screen().find(says), std::string::npos) << session.Screen();
     for (const vlxtest::TraceEvent& e : vlxtest::ReadTrace(trace.path)) ADD_FAILURE() << e.text;
   };
+  auto in_use = [](const vlxtest::Pty& held, const std::string& holder) {
+    return "vlxterm-on: " + held.path + " is in use by " + holder + ": close it first\n";
+  };
+  {
+    // The pty bound over COM1's node is, as the kernel lists it here (a
+    // list of the sandbox's own), the system console.
+    vlxtest::Pty console;
+    struct stat st {};
+    ASSERT_EQ(stat(console.path.c_str(), &st), 0);
+    const std::string number =
+        std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    TempFile consoles("vlx-consoles");
+    std::ofstream(consoles.path) << "hvc0                 -W- (EC  p a)    " << number << "\n";
+    expect_refused(
+        console,
+        {"/bin/sh", "-c", "mount --bind \"$0\" /proc/consoles && exec \"$@\"", consoles.path},
+        {1, 0},
+        "---\nvlxterm: refusing /dev/ttyS0 (" + number +
+            "): it is the system console (a console the kernel lists (hvc0)); pick a "
+            "serial device with vlxterm-on --list and start vlxterm with vlxterm-on "
+            "DEVICE\nCOM1");
+  }
   {
     // A plain flock from another process.
     vlxtest::Pty held;
     pid_t holder = vlxtest::SpawnLockHolder(held.path);
-    usleep(100 * 1000);
-    expect_refused(held, "sleep (pid " + std::to_string(holder) + ")");
+    expect_refused(held, {}, {125, 0}, in_use(held, "sleep (pid " + std::to_string(holder) + ")"));
     kill(holder, SIGKILL);
     vlxtest::WaitChild(holder, 5000);
   }
@@ -354,7 +381,7 @@ TEST(Faults, APortHeldByAnotherProgramIsRefusedWithItsHoldersName) {
         return cfgetospeed(&settings) == B115200;
       },
       5000));
-  expect_refused(held, "picocom (pid " + std::to_string(peer) + ")");
+  expect_refused(held, {}, {125, 0}, in_use(held, "picocom (pid " + std::to_string(peer) + ")"));
   kill(peer, SIGKILL);
   vlxtest::WaitChild(peer, 5000);
 }

@@ -31,7 +31,7 @@ ChildResult RunLauncher(const std::vector<std::string>& args, Stream stream,
                         const std::vector<std::string>& prefix = {},
                         const std::string& launcher = vlxtest::LauncherPath()) {
   std::vector<std::string> argv = prefix;
-  argv.insert(argv.end(), {"/bin/bash", launcher});
+  argv.push_back(launcher);
   argv.insert(argv.end(), args.begin(), args.end());
   return vlxtest::RunChild([&] {
     int null = open("/dev/null", O_WRONLY);
@@ -54,12 +54,19 @@ TEST(Launcher, UsageRefusalsAndTheirMessages) {
   TempDir dir;
   const std::string console_link = dir.path + "/by-id-console";
   ASSERT_EQ(symlink("/dev/console", console_link.c_str()), 0);
+  // A pty whose far side has closed: its node is gone, and only a process
+  // that still has it open can name it.
+  vlxtest::Pty unplugged;
+  close(unplugged.master);
+  unplugged.master = -1;
+  const std::string gone =
+      "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(unplugged.slave);
   struct Case {
     const char* what;
     std::vector<std::string> args;
     Stream stream;
     Ended ended;
-    const char* says;
+    std::string says;
   };
   const Case cases[] = {
       {"no arguments", {}, Stream::kErr, {2, 0}, "usage: vlxterm-on DEVICE"},
@@ -80,6 +87,14 @@ TEST(Launcher, UsageRefusalsAndTheirMessages) {
       {"/dev/random", {"/dev/random"}, Stream::kErr, {125, 0}, "is not a serial terminal"},
       {"a virtual console", {"/dev/tty1"}, Stream::kErr, {125, 0}, "is not a serial terminal"},
       {"/dev/ptmx", {"/dev/ptmx"}, Stream::kErr, {125, 0}, "/dev/ptmx is not a serial terminal"},
+      {"a device that is gone", {gone}, Stream::kErr, {125, 0}, gone + " is gone (unplugged?)"},
+      {"-- ends the options",
+       {"--", "/dev/ttyUSB-none"},
+       Stream::kErr,
+       {125, 0},
+       "vlxterm-on: /dev/ttyUSB-none: no such device"},
+      {"an unknown option", {"-x", "/dev/null"}, Stream::kErr, {2, 0}, "usage: vlxterm-on"},
+      {"a misspelt option", {"--lis"}, Stream::kErr, {2, 0}, "usage: vlxterm-on"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -93,8 +108,9 @@ TEST(Launcher, UsageRefusalsAndTheirMessages) {
 
 // A machine of our own making, seen by the launcher alone: its tty class
 // in sysfs, its console list, its udev database and its /dev, whose nodes
-// are the harmless memory devices standing in for serial ports. Device
-// names and numbers: see kNodes.
+// are the harmless memory devices standing in for serial ports. A holder is
+// found by device number, so /dev/null, which many processes hold, stands
+// in only for a port refused before its holders are looked for.
 class FakeMachine {
  public:
   FakeMachine() {
@@ -104,15 +120,15 @@ class FakeMachine {
     const std::string ttyS = std::string("tty") + "S";
     Port(ttyS + "1", "full", "1:7", "4", "pnp0/00:05", "serial");
     Port(ttyS + "2", "kmsg", "1:11", "0", "platform/serial8250", "serial8250");
-    Port("ttyAMA0", "random", "1:8", "", "amba/9000000.pl011", "uart-pl011");
+    Port("ttyAMA0", "null", "1:3", "", "amba/9000000.pl011", "uart-pl011");
     Port("ttyUSB0", "urandom", "1:9", "", "usb1/1-1/1-1:1.0/ttyUSB0", "ftdi_sio");
     Usb("usb1/1-1", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI");
     Port("ttyACM0", "zero", "1:5", "", "usb1/1-2/1-2:1.0", "cdc_acm");
     Usb("usb1/1-2", "2e8a", "000a", "Raspberry Pi", "Pico", "E6609103");
-    WriteFile(d + "/tty/rfcomm0/dev", "1:3\n");        // Bluetooth: no device behind it
-    nodes_ << "rfcomm0 null\n" << ttyS << "0 null\n";  // the bind target of the launcher
+    WriteFile(d + "/tty/rfcomm0/dev", "1:8\n");          // Bluetooth: no device behind it
+    nodes_ << "rfcomm0 random\n" << ttyS << "0 null\n";  // the bind target of the launcher
     WriteFile(d + "/tty/tty1/dev", "4:1\n");
-    WriteFile(d + "/consoles", "ttyAMA0              -W- (EC p a)    1:8\n");
+    WriteFile(d + "/consoles", "ttyAMA0              -W- (EC p a)    1:3\n");
     WriteFile(d + "/run/udev/data/c1:5", "E:ID_MM_CANDIDATE=1\n");
     WriteFile(d + "/nodes", nodes_.str());
     std::filesystem::copy_file("/bin/sleep", d + "/ModemManager");
@@ -178,26 +194,31 @@ class FakeMachine {
 TEST(Launcher, OnlySerialTerminalsAndNoConsoleOrPortInUse) {
   VLX_REQUIRE_SANDBOX();
   FakeMachine machine;
-  vlxtest::Pty listed, locked;
+  vlxtest::Pty listed, locked, locked_by_ended, locked_ofd, session_terminal, plain;
   struct stat st {};
   ASSERT_EQ(stat(listed.path.c_str(), &st), 0);
-  // A pty that the kernel lists as a console, and a pty another process
-  // has locked.
+  // A pty that the kernel lists as a console; ptys another process has
+  // locked, three ways; the terminal of another session.
   machine.AddConsole("hvc0                 -W- (EC  p a)    " + std::to_string(major(st.st_rdev)) +
                      ":" + std::to_string(minor(st.st_rdev)));
-  pid_t locker = vlxtest::SpawnLockHolder(locked.path);
+  const std::vector<pid_t> holders = {
+      vlxtest::SpawnLockHolder(locked.path),
+      vlxtest::SpawnLockHolder(locked_by_ended.path, vlxtest::LockKind::kTakerEnded),
+      vlxtest::SpawnLockHolder(locked_ofd.path, vlxtest::LockKind::kOpenFileDescription),
+      vlxtest::SpawnOnConsole(session_terminal, {"/bin/sleep", "30"})};
+  const std::string leader = "/proc/" + std::to_string(holders[3]) + "/comm";
+  ASSERT_TRUE(vlxtest::WaitUntil([&] { return vlxtest::FileText(leader) == "sleep\n"; }, 5000));
   pid_t modem_manager = fork();
   if (modem_manager == 0) {
     execl(machine.ModemManager().c_str(), "ModemManager", "30", static_cast<char*>(nullptr));
     _exit(127);
   }
-  ASSERT_TRUE(vlxtest::WaitUntil(
-      [&] {
-        std::ifstream locks("/proc/locks");
-        std::string all((std::istreambuf_iterator<char>(locks)), {});
-        return all.find(" " + std::to_string(locker) + " ") != std::string::npos;
-      },
-      5000));
+  ASSERT_EQ(stat(plain.path.c_str(), &st), 0);
+  char plain_number[32];
+  std::snprintf(plain_number, sizeof plain_number, "%x:%x\n", major(st.st_rdev), minor(st.st_rdev));
+  auto in_use_by_sleep = [&](size_t holder) {
+    return "is in use by sleep (pid " + std::to_string(holders[holder]) + ")";
+  };
   const std::string dev = std::string("/dev/") + "tty";
   struct Case {
     const char* what;
@@ -205,6 +226,7 @@ TEST(Launcher, OnlySerialTerminalsAndNoConsoleOrPortInUse) {
     std::string before;  // in the namespace, before the launcher
     Ended ended;
     std::string says;
+    std::vector<std::string> program = {"/bin/true"};
   };
   const Case cases[] = {
       {"a UART that is the console",
@@ -229,11 +251,30 @@ TEST(Launcher, OnlySerialTerminalsAndNoConsoleOrPortInUse) {
        "sleep 3 3<>/dev/ttyUSB0 &",
        {125, 0},
        "/dev/ttyUSB0 is in use by sleep (pid "},
-      {"a pty another program has locked",
-       locked.path,
+      {"a pty another program has locked", locked.path, "", {125, 0}, in_use_by_sleep(0)},
+      {"a pty locked by a process that has ended, held by its child",
+       locked_by_ended.path,
        "",
        {125, 0},
-       "is in use by sleep (pid " + std::to_string(locker) + ")"},
+       in_use_by_sleep(1)},
+      {"a pty with an open file description lock",
+       locked_ofd.path,
+       "",
+       {125, 0},
+       in_use_by_sleep(2)},
+      {"the terminal of another session",
+       session_terminal.path,
+       "",
+       {125, 0},
+       session_terminal.path + " is the terminal of sleep (pid " + std::to_string(holders[3]) +
+           ")"},
+      {"a machine without /dev/ttyS0 gets one in the namespace alone",
+       plain.path,
+       "umount /dev/ttyS0; rm /dev/ttyS0",
+       {0, 0},
+       plain_number,
+       // ... and the machine's other nodes there too
+       {"/bin/sh", "-c", "stat -c %t:%T /dev/ttyS0 >&2; [ -c /dev/ttyUSB0 ] && [ -d /dev/pts ]"}},
       {"an adapter ModemManager may probe",
        dev + "ACM0",
        "",
@@ -242,7 +283,9 @@ TEST(Launcher, OnlySerialTerminalsAndNoConsoleOrPortInUse) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ChildResult r = RunLauncher({c.device, "/bin/true"}, Stream::kErr, machine.Namespace(c.before));
+    std::vector<std::string> args = {c.device};
+    args.insert(args.end(), c.program.begin(), c.program.end());
+    ChildResult r = RunLauncher(args, Stream::kErr, machine.Namespace(c.before));
     EXPECT_EQ(r.ended, c.ended) << r.out;
     EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
   }
@@ -257,15 +300,17 @@ TEST(Launcher, OnlySerialTerminalsAndNoConsoleOrPortInUse) {
                           "USB0  ftdi_sio  0403:6001  \"FTDI\"  \"FT232R USB UART\"  "
                           "\"A50285BI\"\n")
       << list.out;
-  kill(locker, SIGKILL);
+  for (pid_t pid : holders) {
+    kill(pid, SIGKILL);
+    vlxtest::WaitChild(pid, 5000);
+  }
   kill(modem_manager, SIGKILL);
-  vlxtest::WaitChild(locker, 5000);
   vlxtest::WaitChild(modem_manager, 5000);
 
   // The terminal the launcher runs in, named by its own path.
   vlxtest::Pty console;
-  pid_t pid = vlxtest::SpawnOnConsole(
-      console, {"/bin/bash", vlxtest::LauncherPath(), console.path, "/bin/true"});
+  pid_t pid =
+      vlxtest::SpawnOnConsole(console, {vlxtest::LauncherPath(), console.path, "/bin/true"});
   std::string said;
   EXPECT_TRUE(vlxtest::ReadUntil(console.master, "started from", 5000, &said)) << said;
   EXPECT_EQ(vlxtest::WaitChild(pid, 5000), (Ended{125, 0}));
@@ -300,22 +345,62 @@ TEST(Launcher, SaysWhenTheDeviceMayNotBeOpenedAndWhichGroupHelps) {
       << r.out;
 }
 
-TEST(Launcher, WithoutAProgramRunsTheVlxtermBesideIt) {
+TEST(Launcher, RunsTheVlxtermBesideItOnTheDeviceItJudgedAndNothingElse) {
   VLX_REQUIRE_SANDBOX();
   TempDir dir;
   const std::string launcher = dir.path + "/vlxterm-on";
   const std::string beside = dir.path + "/vlxterm";
   std::filesystem::copy_file(vlxtest::LauncherPath(), launcher);
-  std::ofstream(beside) << "#!/bin/sh\necho \"the one beside, on $(stat -c %t:%T /dev/ttyS0)\"\n";
+  std::ofstream(beside)
+      << "#!/bin/sh\necho \"the one beside, on $(stat -c %t:%T /dev/ttyS0)\" >&2\n";
   chmod(beside.c_str(), 0755);
   vlxtest::Pty device;
   struct stat st {};
   ASSERT_EQ(stat(device.path.c_str(), &st), 0);
-  ChildResult r = vlxtest::RunChild([&] { vlxtest::Exec({"/bin/bash", launcher, device.path}); });
-  EXPECT_EQ(r.ended, (Ended{0, 0})) << r.out;
   char number[32];
   std::snprintf(number, sizeof number, "%x:%x", major(st.st_rdev), minor(st.st_rdev));
-  EXPECT_EQ(r.out, std::string("the one beside, on ") + number + "\n");
+  const std::string on_device = std::string("the one beside, on ") + number + "\n";
+
+  // Started where / is shared, as systemd leaves it (this machine's mounts
+  // are private: the test makes the danger itself), the bind must not
+  // reach the /dev/ttyS0 outside.
+  std::vector<std::string> shared = {"/usr/bin/unshare"};
+  if (geteuid() != 0) shared.push_back("--map-root-user");
+  shared.insert(shared.end(), {"--mount", "--propagation", "unchanged", "/bin/sh", "-c",
+                               "mount --make-rshared / || exit 3\n"
+                               "before=$(stat -c %t:%T /dev/ttyS0 2>&1)\n"
+                               "\"$0\" \"$1\"; status=$?\n"
+                               "after=$(stat -c %t:%T /dev/ttyS0 2>&1)\n"
+                               "[ \"$before\" = \"$after\" ] || echo \"outside: $after\" >&2\n"
+                               "exit $status"});
+  ChildResult r = RunLauncher({device.path}, Stream::kErr, shared, launcher);
+  EXPECT_EQ(r.ended, (Ended{0, 0})) << r.out;
+  EXPECT_EQ(r.out, on_device);
+
+  // A link re-pointed between the pty and /dev/null all the while: the
+  // program runs on the pty, or the launcher refuses; never on /dev/null.
+  const std::string link = dir.path + "/link", next = link + ".next";
+  pid_t flipper = fork();
+  if (flipper == 0) {
+    for (unsigned i = 0;; ++i) {
+      symlink(i % 2 != 0 ? "/dev/null" : device.path.c_str(), next.c_str());
+      rename(next.c_str(), link.c_str());
+    }
+  }
+  for (int run = 0; run < 20; ++run) {
+    r = RunLauncher({link}, Stream::kErr, {}, launcher);
+    if (r.ended == Ended{0, 0}) {
+      EXPECT_EQ(r.out, on_device);
+    } else {
+      EXPECT_EQ(r.ended, (Ended{125, 0})) << r.out;
+      EXPECT_TRUE(r.out.find("is not a serial terminal") != std::string::npos ||
+                  r.out.find("changed while it was checked") != std::string::npos ||
+                  r.out.find("no such device") != std::string::npos)
+          << r.out;
+    }
+  }
+  kill(flipper, SIGKILL);
+  vlxtest::WaitChild(flipper, 5000);
 }
 
 }  // namespace

@@ -36,9 +36,11 @@ done
 [ -x "$scratch/root/usr/bin/vlxterm" ] && [ -x "$scratch/root/usr/bin/vlxterm-on" ] ||
   fail "programs not executable"
 depends=$(dpkg-deb -f "$deb" Depends)
-[ "$depends" = "libc6 (>= 2.34), mount" ] || fail "Depends: $depends"
-needed=$(readelf -d "$scratch/root/usr/bin/vlxterm" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p')
-[ "$needed" = "libc.so.6" ] || fail "vlxterm needs $needed"
+[ "$depends" = "libc6 (>= 2.34)" ] || fail "Depends: $depends"
+for program in vlxterm vlxterm-on; do
+  needed=$(readelf -d "$scratch/root/usr/bin/$program" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p')
+  [ "$needed" = "libc.so.6" ] || fail "$program needs $needed"
+done
 for page in vlxterm vlxterm-on; do
   file=$scratch/root/usr/share/man/man1/$page.1.gz
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$file" 2>&1 >/dev/null)

@@ -69,6 +69,7 @@ class WineSession {
       std::freopen(log.c_str(), "w", stdout);
       dup2(fileno(stdout), 2);
       if (null_com1) setenv("VLX_WINE_COM1", "/dev/null", 1);
+      setenv("VLX_LAUNCHER", vlxtest::LauncherPath().c_str(), 1);
       execl("/bin/bash", "bash", VLX_WINE_RUN, device.path.c_str(), "bash", "-c", inner.c_str(),
             static_cast<char*>(nullptr));
       _exit(127);

@@ -149,7 +149,7 @@ class Guest {
     vlxtest::ChildResult prepared = vlxtest::RunChild(
         [&] {
           vlxtest::Exec({"/bin/bash", VLX_GUEST_PREPARE, VLX_GUEST_CACHE, case_, VLXTERM_STATIC,
-                         VLX_GUEST_SESSION, VLX_LAUNCHER_PATH});
+                         VLX_GUEST_SESSION, VLX_LAUNCHER_STATIC});
         },
         240000);
     std::istringstream paths(prepared.out);

@@ -230,12 +230,28 @@ pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
   return pid;
 }
 
-pid_t SpawnLockHolder(const std::string& path) {
+pid_t SpawnLockHolder(const std::string& path, LockKind kind) {
   pid_t pid = fork();
   if (pid == 0) {
-    flock(open(path.c_str(), O_RDWR | O_NOCTTY), LOCK_EX);
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (kind == LockKind::kOpenFileDescription) {
+      struct flock whole {};
+      whole.l_type = F_WRLCK;
+      whole.l_whence = SEEK_SET;
+      fcntl(fd, F_OFD_SETLK, &whole);
+    } else if (kind == LockKind::kTakerEnded) {
+      pid_t taker = fork();
+      if (taker == 0) _exit(flock(fd, LOCK_EX));
+      waitpid(taker, nullptr, 0);
+    } else {
+      flock(fd, LOCK_EX);
+    }
     Exec({"/bin/sleep", "60"});
   }
+  struct stat file {};
+  stat(path.c_str(), &file);
+  const std::string inode = ":" + std::to_string(file.st_ino) + " ";
+  WaitUntil([&] { return FileText("/proc/locks").find(inode) != std::string::npos; }, 5000);
   return pid;
 }
 
@@ -430,7 +446,7 @@ bool SandboxWorks(std::string* why) {
     Pty device;
     ChildResult r = RunChild([&] {
       dup2(STDOUT_FILENO, STDERR_FILENO);
-      execl("/bin/bash", "bash", LauncherPath().c_str(), device.path.c_str(), "/bin/true",
+      execl(LauncherPath().c_str(), "vlxterm-on", device.path.c_str(), "/bin/true",
             static_cast<char*>(nullptr));
       _exit(127);
     });

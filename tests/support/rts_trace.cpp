@@ -65,10 +65,18 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
   return real_ioctl(fd, request, argument);
 }
 
-// Opens of serial devices (the sandbox's /dev/ttyS0): whether and when the
-// program touches the port at all.
-static int Opened(const char* path, int fd) {
-  if (fd >= 0 && std::strncmp(path, "/dev/ttyS", 9) == 0) Log("opened %d %s", fd, path);
+// Opens of serial devices (the sandbox's /dev/ttyS0), also through a
+// pinned descriptor (/proc/self/fd/N): whether and when the program touches
+// the port at all. A pin (O_PATH) opens no driver.
+static int Opened(const char* path, int flags, int fd) {
+  if (fd < 0 || (flags & O_PATH) != 0) return fd;
+  char target[64];
+  if (std::strncmp(path, "/proc/self/fd/", 14) == 0) {
+    ssize_t length = readlink(path, target, sizeof target - 1);
+    target[length > 0 ? length : 0] = '\0';
+    path = target;
+  }
+  if (std::strncmp(path, "/dev/ttyS", 9) == 0) Log("opened %d %s", fd, path);
   return fd;
 }
 
@@ -79,7 +87,7 @@ extern "C" int open(const char* path, int flags, ...) {
   mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
   va_end(args);
   static auto real_open = Next<int (*)(const char*, int, mode_t)>("open");
-  return Opened(path, real_open(path, flags, mode));
+  return Opened(path, flags, real_open(path, flags, mode));
 }
 
 extern "C" int open64(const char* path, int flags, ...) {
@@ -89,7 +97,7 @@ extern "C" int open64(const char* path, int flags, ...) {
   mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
   va_end(args);
   static auto real_open = Next<int (*)(const char*, int, mode_t)>("open64");
-  return Opened(path, real_open(path, flags, mode));
+  return Opened(path, flags, real_open(path, flags, mode));
 }
 
 extern "C" ssize_t write(int fd, const void* data, size_t size) {

@@ -12,7 +12,7 @@ TerminalSession::TerminalSession(const SessionOptions& options) {
   device.Apply(RawSettings(B9600));
   std::vector<std::string> argv;
   if (options.peer.empty()) {
-    argv = {"/bin/bash", LauncherPath(), options.device != nullptr ? options.device : device.path};
+    argv = {LauncherPath(), options.device != nullptr ? options.device : device.path};
   }
   argv.insert(argv.end(), options.wrapper.begin(), options.wrapper.end());
   if (!options.stdout_file.empty() && !options.no_terminal) {

@@ -1,0 +1,37 @@
+// Why the launcher refuses a device: the one judgement of a launch and of
+// --list, in the launcher's words, over the port checks.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "port_checks.h"
+
+// Who runs the launcher: the terminals it was started from, and the
+// processes that started it (what they hold is theirs to hold: a wrapper
+// such as flock(1), the test that runs it).
+struct Caller {
+  dev_t terminals[4];
+  int terminal_count;
+  pid_t ancestors[64];
+  int ancestor_count;
+};
+void KnowCaller(Caller* caller);
+
+// A device as judged: first by what it is (Judge), then, after one scan of
+// the processes for all devices at once (port_checks::ScanProcesses on
+// each `use`), by who holds it (JudgeHolders). `refused` with a short mark
+// for the list and the launcher's message.
+struct Candidate {
+  const char* path;  // as the user named it
+  struct stat file;
+  pid_t lock_taker;
+  port_checks::DeviceUse use;
+  bool refused;
+  char mark[96];
+  char message[512];
+};
+// `access_path` is where the caller's access is checked (the path, or the
+// pinned descriptor's /proc/self/fd entry).
+void Judge(Candidate* candidate, const char* access_path, const Caller& caller);
+void JudgeHolders(Candidate* candidate);
