@@ -1,8 +1,10 @@
 // vlxbench: measures vlxterm end to end (through the sandbox, on ptys) and
 // the serial terminals picocom and tio on the same kind of ptys in the same
 // run, and prints a Markdown report. Run it through scripts/bench.
+#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -310,6 +312,40 @@ Pacing SendPacing() {
   return pacing;
 }
 
+// The launcher against the floor of its work, a private mount namespace
+// made by unshare(1), as `uid` (a plain user: with a user namespace).
+struct LauncherTimes {
+  double floor_ms, launch_ms, list_ms;
+};
+LauncherTimes TimeLauncher(uid_t uid) {
+  Pty device;
+  chmod(device.path.c_str(), 0666);
+  std::vector<std::string> floor = {Which("unshare")};
+  if (uid != 0) floor.push_back("--map-root-user");
+  floor.insert(floor.end(), {"--mount", "--propagation", "private", "/bin/true"});
+  const std::vector<std::vector<std::string>> commands = {
+      floor,
+      {vlxtest::LauncherPath(), device.path, "/bin/true"},
+      {vlxtest::LauncherPath(), "--list"}};
+  std::vector<std::vector<double>> ms(commands.size());
+  for (int round = 0; round < 25; ++round) {
+    for (size_t i = 0; i < commands.size(); ++i) {
+      int64_t start = vlxtest::MonotonicUs();
+      pid_t pid = fork();
+      if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        if (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
+        vlxtest::Exec(commands[i]);
+      }
+      vlxtest::WaitChild(pid, 10000);
+      ms[i].push_back((vlxtest::MonotonicUs() - start) / 1000.0);
+    }
+  }
+  return {Median(ms[0]), Median(ms[1]), Median(ms[2])};
+}
+
 std::string Spread(const std::vector<double>& v) {
   if (v.empty()) return "n/a";
   char text[64];
@@ -413,6 +449,9 @@ int main() {
     rows[i].line_rate = Median(line_rate[i]);
   }
   Pacing pacing = SendPacing();
+  std::vector<std::pair<std::string, LauncherTimes>> launcher = {
+      {geteuid() == 0 ? "root" : "this user", TimeLauncher(geteuid())}};
+  if (geteuid() == 0) launcher.push_back({"a plain user (uid 65534)", TimeLauncher(65534)});
 
   auto find = [&](const std::string& name) -> const Row* {
     for (const Row& r : rows) {
@@ -489,6 +528,17 @@ int main() {
   if (pico) std::printf("; latency p50 %s× picocom's", Fixed(v.p50 / pico->p50, 2).c_str());
   if (tio) std::printf("; paced 11,520 B/s CPU %s× tio's", Fixed(v.paced / tio->paced, 2).c_str());
   std::printf(".\n");
+
+  std::printf(
+      "\n| vlxterm-on, median of 25 interleaved runs, ms | namespace floor (`unshare -m "
+      "--propagation private true`, `-r` too as a plain user) | launch (`vlxterm-on PTY true`) | "
+      "`vlxterm-on --list` | target |\n|---|---|---|---|---|\n");
+  for (const auto& [who, t] : launcher) {
+    std::printf("| %s | %s | %s (%s×) | %s (%s×) | launch ≤ 4×, list ≤ 3× the floor |\n",
+                who.c_str(), Fixed(t.floor_ms, 2).c_str(), Fixed(t.launch_ms, 2).c_str(),
+                Fixed(t.launch_ms / t.floor_ms, 2).c_str(), Fixed(t.list_ms, 2).c_str(),
+                Fixed(t.list_ms / t.floor_ms, 2).c_str());
+  }
   for (const std::string& n : notes) std::printf("\n%s\n", n.c_str());
   return 0;
 }
