@@ -54,12 +54,14 @@ PortHandle ComportOpen(uint32_t port, uint32_t baud) {
   std::snprintf(name, sizeof name, "COM%i", static_cast<int>(port));
   if (!IsSupportedBaud(baud)) return platform::NoPort();
 
-  PortHandle handle = platform::OpenPort(name);
+  // Known to the exit path from the moment it is open: a signal during the
+  // set-up still gives back what the open took.
+  PortHandle handle = platform::OpenPort(name, &port_handle);
   if (ComportIsFailure(handle)) ReportPortMissing(port);
   // Settings that cannot be read must not be written back half-defined:
   // such a device is as unusable as a missing one.
   if (!platform::Configure(handle, baud)) {
-    platform::Close(handle);
+    ComportClose();
     ReportPortMissing(port);
   }
   return handle;
@@ -75,13 +77,15 @@ void ComportOpenSetting() {
 
 // Releases the port however the program ends (Esc, or a signal's exit):
 // nothing still queued goes out late, the lines go down whatever the driver
-// does at the last close, then the port is given back. Safe to repeat.
+// does at the last close, then the port is given back. A repeat finds no
+// port (a signal during the first one ends the program in its handler).
 void ComportClose() {
   if (ComportIsFailure(port_handle)) return;
   platform::DiscardOutput(port_handle);
   platform::SetRts(port_handle, false);
   platform::SetDtr(port_handle, false);
   platform::Close(port_handle);
+  port_handle = platform::NoPort();
 }
 
 PortHandle ComportHandle() { return port_handle; }
@@ -120,8 +124,11 @@ bool ComportGets(uint8_t* buffer, size_t capacity) {
 
 // The hold counts from the write's return; a driver slow to take the byte
 // uses up the hold, so a stalled device keeps RTS up one hold and no more.
-// What the driver still holds at the end would leave outside the pulse.
+// What the driver still holds at the end would leave outside the pulse, so
+// it is discarded; a driver that cannot give it up (no flush of its own)
+// is offered nothing more until it holds nothing: the device takes nothing.
 void ComportPutc(uint8_t byte) {
+  if (platform::TxCount(port_handle) != 0) return;
   platform::SetRts(port_handle, true);
   unsigned waited_ms = platform::WriteByte(port_handle, byte, kRtsHoldMs);
   platform::SleepMs(kRtsHoldMs - waited_ms);

@@ -12,7 +12,10 @@ PortHandle NoPort();
 
 // Opens the device named "COMn" exclusively for reading and writing,
 // or returns NoPort() when it is missing, busy or cannot be opened.
-PortHandle OpenPort(const char* name);
+// `opened` holds the handle from the moment the device is open (NoPort()
+// again if it is refused after all), so that an exit meanwhile, by a
+// signal, releases what the open took.
+PortHandle OpenPort(const char* name, PortHandle* opened);
 
 // Applies 8N1 raw at the given rate, DTR high, RTS low. False when the
 // current settings could not be read: nothing has been written then.
@@ -29,8 +32,9 @@ void DiscardOutput(PortHandle handle);
 void SetRts(PortHandle handle, bool high);
 void SetDtr(PortHandle handle, bool high);
 void SleepMs(unsigned milliseconds);  // the full time, even if interrupted
-// Gives the port back as it was found (no exclusivity of ours left on it)
-// and closes it. Safe to repeat, and from a signal handler.
+// Gives the port back as it was found (its settings, no exclusivity of
+// ours left on it) and closes it without waiting for output the driver
+// still holds: that is dropped. Safe from a signal handler.
 void Close(PortHandle handle);
 
 }  // namespace comport_platform

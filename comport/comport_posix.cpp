@@ -7,10 +7,12 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,8 +62,20 @@ struct ReceiveQueue {
 };
 ReceiveQueue received;
 
-// The port on which this program set TIOCEXCL, or -1.
-int exclusive_here = -1;
+// The port as it was found, given back at its close: its settings, and
+// whether the exclusive use on it is ours to clear.
+struct FoundPort {
+  int fd = -1;
+  bool settings_read = false;
+  termios settings{};
+  bool made_exclusive = false;
+};
+FoundPort found;
+
+// The stop signals, held back while RTS is up (those not blocked already).
+constexpr int kStopSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
+sigset_t stops_held;
+bool holding_stops = false;
 
 // Bytes waiting, read from the driver when none are left here.
 size_t WaitingBytes(int fd) {
@@ -100,6 +114,44 @@ bool RefusedAsConsole(const char* path, dev_t device) {
   return true;
 }
 
+// A device refused after it was opened: forgotten, then closed. It has
+// been asked nothing that would make its close wait.
+int Refuse(int fd, int* opened) {
+  *opened = -1;
+  found = FoundPort{};
+  close(fd);
+  return -1;
+}
+
+void OnCloseTick(int) {}
+
+// The kernel's close waits for what the driver still holds to drain, up to
+// the port's closing wait (30 s by default), and some drivers keep it
+// through the discard (cdc_acm and ftdi_sio have no flush of their own on
+// older kernels). That wait sleeps interruptibly: a timer that ticks until
+// the close has returned (a tick before the wait begins would be lost)
+// cuts it short, and the driver's shutdown drops what it held. The timer's
+// signal, which otherwise ends the program, does nothing meanwhile, and it
+// is let through where an exit by a signal blocks all others.
+void CloseWithoutDraining(int fd) {
+  struct sigaction tick {
+  }, before{};
+  tick.sa_handler = OnCloseTick;
+  sigemptyset(&tick.sa_mask);
+  sigaction(SIGALRM, &tick, &before);
+  sigset_t alarm, mask;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  sigprocmask(SIG_UNBLOCK, &alarm, &mask);
+  const itimerval every_20ms{{0, 20000}, {0, 20000}};
+  const itimerval off{};
+  setitimer(ITIMER_REAL, &every_20ms, nullptr);
+  close(fd);
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
+  sigaction(SIGALRM, &before, nullptr);
+}
+
 }  // namespace
 
 namespace comport_posix {
@@ -114,7 +166,9 @@ bool DevicePath(const char* name, char* path, size_t size) {
   return written > 0 && static_cast<size_t>(written) < size;
 }
 
-int OpenDevice(const char* path) {
+int OpenDevice(const char* path, int* opened) {
+  int unknown = -1;
+  if (opened == nullptr) opened = &unknown;
   // Judged before it is opened, through a descriptor that opens no driver,
   // and then that same file is opened: a link re-pointed meanwhile changes
   // nothing.
@@ -137,27 +191,26 @@ int OpenDevice(const char* path) {
   }
   close(pinned);
   if (fd < 0) return -1;
+  found = FoundPort{};
+  found.fd = fd;
+  *opened = fd;
   // Only a terminal gets terminal requests: to another driver the same
   // numbers may mean something else.
-  termios settings{};
-  if (tcgetattr(fd, &settings) != 0) {
-    close(fd);
-    return -1;
-  }
+  if (tcgetattr(fd, &found.settings) != 0) return Refuse(fd, opened);
+  found.settings_read = true;
   // The driver raised RTS with DTR: take it down first, so that a device
   // keyed by RTS sees no transmit window.
   SetModemLine(fd, TIOCM_RTS, false);
   // Exclusive like a Windows COM port: flock keeps out every other process
   // (root too); TIOCEXCL also refuses later opens by unprivileged ones. It
   // outlives our close while the device's far side stays open, so it is
-  // cleared at close when it was ours to set.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return -1;
-  }
+  // cleared at close when it was ours to set (known before it is set: an
+  // exit right after it must clear it).
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(fd, opened);
   int exclusive = 0;
   if (ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) {
-    if (ioctl(fd, TIOCEXCL) == 0) exclusive_here = fd;
+    found.made_exclusive = true;
+    if (ioctl(fd, TIOCEXCL) != 0) found.made_exclusive = false;
   }
   return fd;
 }
@@ -168,10 +221,10 @@ namespace comport_platform {
 
 PortHandle NoPort() { return -1; }
 
-PortHandle OpenPort(const char* name) {
+PortHandle OpenPort(const char* name, PortHandle* opened) {
   char path[32];
   if (!comport_posix::DevicePath(name, path, sizeof path)) return NoPort();
-  return comport_posix::OpenDevice(path);
+  return comport_posix::OpenDevice(path, opened);
 }
 
 bool Configure(PortHandle fd, uint32_t baud) {
@@ -228,7 +281,26 @@ uint32_t TxCount(PortHandle fd) {
 
 void DiscardOutput(PortHandle fd) { tcflush(fd, TCOFLUSH); }
 
-void SetRts(PortHandle fd, bool high) { SetModemLine(fd, TIOCM_RTS, high); }
+// RTS is never up while the program is stopped: a stop signal waits until
+// it is down again (SIGSTOP alone cannot be made to wait).
+void SetRts(PortHandle fd, bool high) {
+  if (high && !holding_stops) {
+    sigset_t stops, blocked;
+    sigemptyset(&stops);
+    for (int stop : kStopSignals) sigaddset(&stops, stop);
+    sigprocmask(SIG_BLOCK, &stops, &blocked);
+    sigemptyset(&stops_held);
+    for (int stop : kStopSignals) {
+      if (sigismember(&blocked, stop) == 0) sigaddset(&stops_held, stop);
+    }
+    holding_stops = true;
+  }
+  SetModemLine(fd, TIOCM_RTS, high);
+  if (!high && holding_stops) {
+    holding_stops = false;
+    sigprocmask(SIG_UNBLOCK, &stops_held, nullptr);
+  }
+}
 
 void SetDtr(PortHandle fd, bool high) { SetModemLine(fd, TIOCM_DTR, high); }
 
@@ -241,11 +313,14 @@ void SleepMs(unsigned milliseconds) {
 
 void Close(PortHandle fd) {
   if (received.fd == fd) received = ReceiveQueue{};
-  if (fd == exclusive_here) {
-    ioctl(fd, TIOCNXCL);
-    exclusive_here = -1;
+  if (fd == found.fd) {
+    // TCSANOW: a setting that waited for output to drain would wait on a
+    // device that takes nothing.
+    if (found.settings_read) tcsetattr(fd, TCSANOW, &found.settings);
+    if (found.made_exclusive) ioctl(fd, TIOCNXCL);
+    found = FoundPort{};
   }
-  close(fd);
+  CloseWithoutDraining(fd);
 }
 
 }  // namespace comport_platform

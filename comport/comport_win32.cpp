@@ -16,13 +16,14 @@ namespace comport_platform {
 
 PortHandle NoPort() { return INVALID_HANDLE_VALUE; }
 
-PortHandle OpenPort(const char* name) {
+PortHandle OpenPort(const char* name, PortHandle* opened) {
   // COM10 and above open only through the device namespace; COM1-COM9 do
   // too. "\\.\COM255" still fits twelve characters.
   char path[12];
   std::snprintf(path, sizeof path, "\\\\.\\%s", name);
   // Share mode 0: exclusive. Flags 0: synchronous.
-  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  *opened = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  return *opened;
 }
 
 bool Configure(PortHandle handle, uint32_t baud) {

@@ -154,29 +154,43 @@ TEST_F(ComportLogic, EachByteGoesOutInItsOwnRtsPulseAndNoneLeavesOutsideIt) {
     const char* what;
     unsigned write_takes_ms;
     uint32_t tx_queued;  // what the driver still holds at the end of the hold
-    std::vector<std::string> log;
+    bool discard_keeps;
+    std::vector<std::string> log;  // of ComportPutc('A'), then ComportPutc('B')
   };
+  const std::vector<std::string> discarded = {"rts up", "write 65", "sleep 30", "discard",
+                                              "rts down"};
+  std::vector<std::string> healthy = PulseOf('A');
+  for (const std::string& call : PulseOf('B')) healthy.push_back(call);
   const Case cases[] = {
-      {"a healthy driver", 0, 0, PulseOf('A')},
+      {"a healthy driver", 0, 0, false, healthy},
       {"a slow take shortens the rest of the hold",
        12,
        0,
-       {"rts up", "write 65", "sleep 18", "rts down"}},
+       false,
+       {"rts up", "write 65", "sleep 18", "rts down", "rts up", "write 66", "sleep 18",
+        "rts down"}},
       {"a byte still queued is discarded before RTS goes down",
        0,
        1,
-       {"rts up", "write 65", "sleep 30", "discard", "rts down"}},
+       false,
+       {"rts up", "write 65", "sleep 30", "discard", "rts down", "rts up", "write 66", "sleep 30",
+        "discard", "rts down"}},
       {"a stalled device costs one hold, not two",
        30,
        1,
-       {"rts up", "write 65", "sleep 0", "discard", "rts down"}},
+       false,
+       {"rts up", "write 65", "sleep 0", "discard", "rts down", "rts up", "write 66", "sleep 0",
+        "discard", "rts down"}},
+      {"a driver that cannot give up what it holds is offered nothing more", 0, 1, true, discarded},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     fake::Reset();
     platform.write_takes_ms = c.write_takes_ms;
-    platform.tx_queued = c.tx_queued;
+    platform.tx_left_by_write = c.tx_queued;
+    platform.discard_keeps = c.discard_keeps;
     ComportPutc('A');
+    ComportPutc('B');
     EXPECT_EQ(platform.log, c.log);
   }
 }
@@ -187,6 +201,7 @@ TEST_F(ComportLogic, CloseDiscardsWhatIsQueuedAndDropsTheLinesItself) {
   ComportOpenSetting();
   platform.log.clear();
   ComportClose();
+  ComportClose();  // a repeat finds no port
   EXPECT_EQ(platform.log, (std::vector<std::string>{"discard", "rts down", "dtr down", "close"}));
 }
 

@@ -183,7 +183,8 @@ TEST(ComportPosix, OpenIsExclusiveLeavesTheDeviceAsFoundAndRefusesWhatIsNoPort) 
   }
 
   EXPECT_EQ(comport_posix::OpenDevice("/nonexistent/tty"), -1);
-  EXPECT_EQ(platform::OpenPort("COM0"), platform::NoPort());
+  PortHandle opened = platform::NoPort();
+  EXPECT_EQ(platform::OpenPort("COM0", &opened), platform::NoPort());
   EXPECT_EQ(comport_posix::OpenDevice("/dev/null"), -1);  // not a terminal
   EXPECT_EQ(platform::RxCount(-1), 0u);                   // a failed query counts nothing
 }

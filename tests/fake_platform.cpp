@@ -25,10 +25,11 @@ const PortHandle kOpened = HandleOf(7);
 
 PortHandle NoPort() { return HandleOf(-1); }
 
-PortHandle OpenPort(const char* name) {
+PortHandle OpenPort(const char* name, PortHandle* opened) {
   platform.opened_name = name;
   platform.log.push_back(std::string("open ") + name);
-  return platform.open_succeeds ? kOpened : NoPort();
+  *opened = platform.open_succeeds ? kOpened : NoPort();
+  return *opened;
 }
 
 bool Configure(PortHandle, uint32_t baud) {
@@ -47,12 +48,13 @@ int ReadByte(PortHandle, uint8_t* byte) {
 
 unsigned WriteByte(PortHandle, uint8_t byte, unsigned within_ms) {
   platform.log.push_back("write " + std::to_string(byte));
+  platform.tx_queued = platform.tx_left_by_write;
   return platform.write_takes_ms < within_ms ? platform.write_takes_ms : within_ms;
 }
 uint32_t TxCount(PortHandle) { return platform.tx_queued; }
 void DiscardOutput(PortHandle) {
   platform.log.push_back("discard");
-  platform.tx_queued = 0;
+  if (!platform.discard_keeps) platform.tx_queued = 0;
 }
 void SetRts(PortHandle, bool high) { platform.log.push_back(high ? "rts up" : "rts down"); }
 void SetDtr(PortHandle, bool high) { platform.log.push_back(high ? "dtr up" : "dtr down"); }

@@ -163,15 +163,18 @@ TEST(Faults, RedirectedOutputGetsTheExactBytesAtEachFlush) {
   EXPECT_EQ(session.Screen(), "");                     // nothing on the console
 }
 
-enum class Stage { kIdle, kTyping, kSending };
+enum class Stage { kSetUp, kIdle, kTyping, kSending };
 
 const char* Name(Stage stage) {
-  return stage == Stage::kIdle ? "idle" : stage == Stage::kTyping ? "typing" : "sending";
+  const char* names[] = {"setting the port up", "idle", "typing", "sending"};
+  return names[static_cast<int>(stage)];
 }
 
 // Brings the session to the stage: at idle, halfway through typing a line,
-// or while a line goes out.
+// or while a line goes out. (The set-up is reached by the modem-line
+// recorder, which raises the signal right after the exclusive-use request.)
 void Reach(TerminalSession& session, Stage stage) {
+  ASSERT_TRUE(session.WaitStarted()) << session.Screen();
   if (stage == Stage::kTyping) {
     session.Type("ab");
     ASSERT_TRUE(session.WaitForScreen(std::string(kStartupLines) + "ab"));
@@ -190,7 +193,7 @@ TEST(Faults, SignalsAtAnyStageLeaveTheTerminalAndThePortAsTheyWere) {
   const std::vector<Stage> every = {Stage::kIdle, Stage::kTyping, Stage::kSending};
   const Case cases[] = {
       {SIGINT, every},
-      {SIGTERM, every},
+      {SIGTERM, {Stage::kSetUp, Stage::kIdle, Stage::kTyping, Stage::kSending}},
       {SIGHUP, every},
       {SIGQUIT, {Stage::kIdle}},
       {SIGPIPE, {Stage::kTyping}},
@@ -207,16 +210,24 @@ TEST(Faults, SignalsAtAnyStageLeaveTheTerminalAndThePortAsTheyWere) {
   for (const Case& c : cases) {
     for (Stage stage : c.stages) {
       SCOPED_TRACE(std::string(strsignal(c.signal)) + " while " + Name(stage));
-      TerminalSession session;
+      TempFile trace("vlx-signal-trace");
+      SessionOptions options = vlxtest::Traced(trace.path);
+      if (stage == Stage::kSetUp) {
+        options.wrapper.push_back("VLX_TRACE_RAISE_AFTER_EXCL=" + std::to_string(c.signal));
+      }
+      TerminalSession session(options);
       termios before = session.console.Settings();
-      ASSERT_TRUE(session.WaitStarted()) << session.Screen();
-      Reach(session, stage);
-      EXPECT_FALSE(vlxtest::SameSettings(session.console.Settings(), before));
-      EXPECT_EQ(session.device.Exclusive(), 1);
-      kill(session.pid(), c.signal);
+      if (stage != Stage::kSetUp) {
+        Reach(session, stage);
+        EXPECT_FALSE(vlxtest::SameSettings(session.console.Settings(), before));
+        EXPECT_EQ(session.device.Exclusive(), 1);
+        kill(session.pid(), c.signal);
+      }
       EXPECT_EQ(session.WaitExit(), (Ended{-1, c.signal}));
       EXPECT_TRUE(vlxtest::SameSettings(session.console.Settings(), before));
       EXPECT_EQ(session.device.Exclusive(), 0) << "the port was left exclusive";
+      EXPECT_TRUE(vlxtest::SameSettings(session.device.Settings(), session.device_found))
+          << "the port's settings were not given back";
     }
   }
 }
@@ -237,19 +248,20 @@ TEST(Faults, ClosedStandardOutputNeverReachesThePort) {
 
 TEST(Faults, CtrlZAndFgAtAnyStage) {
   VLX_REQUIRE_SANDBOX();
-  SessionOptions as_job;
-  as_job.as_job = true;
   for (Stage stage : {Stage::kIdle, Stage::kTyping, Stage::kSending}) {
     SCOPED_TRACE(Name(stage));
+    TempFile trace("vlx-stop-trace");
+    SessionOptions as_job = vlxtest::Traced(trace.path);
+    as_job.as_job = true;
     TerminalSession session(as_job);
     termios before = session.console.Settings();
-    ASSERT_TRUE(session.WaitStarted()) << session.Screen();
     Reach(session, stage);
     // Ctrl+Z is the key 26 (at idle too), so the stop comes from outside.
     kill(-session.pid(), SIGTSTP);
     ASSERT_TRUE(vlxtest::WaitJobStopped(session.job(), 5000));
     EXPECT_TRUE(vlxtest::SameSettings(session.console.Settings(), before))
         << "not restored while stopped";
+    usleep(300 * 1000);  // stopped a while: never with RTS up
     vlxtest::ForegroundJob(session.job());
     EXPECT_TRUE(vlxtest::WaitUntil(
         [&] { return (session.console.Settings().c_lflag & (ICANON | ECHO)) == 0; }, 5000))
@@ -264,6 +276,12 @@ TEST(Faults, CtrlZAndFgAtAnyStage) {
     session.Type("\x1B");
     EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
     EXPECT_TRUE(vlxtest::SameSettings(session.console.Settings(), before));
+    EXPECT_TRUE(vlxtest::SameSettings(session.device.Settings(), session.device_found))
+        << "the port's settings were not given back";
+    int64_t longest_us = 0;
+    for (const Pulse& p : RtsPulses(trace.path)) longest_us = std::max(longest_us, p.high_us);
+    EXPECT_LE(longest_us, 40000) << "RTS stayed up while the program was stopped";
+    std::printf("stopped while %s: longest RTS pulse %.1f ms\n", Name(stage), longest_us / 1000.0);
   }
 }
 
@@ -275,7 +293,6 @@ TEST(Faults, ControlKeysAreKeysAtAnyStageAndOnlyCtrlCSignals) {
   for (Stage stage : {Stage::kIdle, Stage::kTyping, Stage::kSending}) {
     SCOPED_TRACE(Name(stage));
     TerminalSession session;
-    ASSERT_TRUE(session.WaitStarted()) << session.Screen();
     Reach(session, stage);
     if (stage == Stage::kSending) {
       session.Type(controls);  // one read and dropped after each byte

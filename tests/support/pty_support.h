@@ -105,7 +105,10 @@ pid_t FindProcess(const std::string& name);
 // The sandbox launcher and the binaries under test.
 std::string LauncherPath();
 std::string VlxtermPath();
-std::string RtsTracePath();  // the preload library that records modem lines
+// The preload library that records modem lines (and, with
+// VLX_TRACE_RAISE_AFTER_EXCL=N in the program's environment, raises signal
+// N right after the port's exclusive-use request).
+std::string RtsTracePath();
 
 // A byte as it arrived, with the time it was seen (microseconds, monotonic).
 struct Arrival {

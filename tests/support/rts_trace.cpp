@@ -4,6 +4,7 @@
 // VLX_TRACE_FILE. A pty cannot show its modem lines; this can.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -62,7 +63,12 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     Log("%s %d%s%s", what, fd, (bits & TIOCM_DTR) ? " DTR" : "", (bits & TIOCM_RTS) ? " RTS" : "");
   }
   static auto real_ioctl = Next<int (*)(int, unsigned long, void*)>("ioctl");
-  return real_ioctl(fd, request, argument);
+  int result = real_ioctl(fd, request, argument);
+  // On request, a signal at the worst moment of the set-up: right after the
+  // exclusive-use request.
+  static const char* raise_signal = std::getenv("VLX_TRACE_RAISE_AFTER_EXCL");
+  if (request == TIOCEXCL && raise_signal != nullptr) raise(std::atoi(raise_signal));
+  return result;
 }
 
 // Opens of serial devices (the sandbox's /dev/ttyS0), also through a

@@ -10,6 +10,7 @@ TerminalSession::TerminalSession(const SessionOptions& options) {
   console.Apply(ShellSettings());
   // Not 2400 and raw, so that the program's own set-up can be seen.
   device.Apply(RawSettings(B9600));
+  device_found = device.Settings();
   std::vector<std::string> argv;
   if (options.peer.empty()) {
     argv = {LauncherPath(), options.device != nullptr ? options.device : device.path};

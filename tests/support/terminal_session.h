@@ -38,6 +38,7 @@ class TerminalSession {
 
   Pty console;
   Pty device;
+  termios device_found;  // the device's settings as the program finds them
 
   // Everything the program has written to the console so far.
   const std::string& Screen() const { return screen_; }
