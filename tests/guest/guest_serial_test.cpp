@@ -1,10 +1,12 @@
 // vlxterm on the kernel's own serial drivers, in a QEMU guest whose serial
-// port's far end is a pty here, played as the device. Two cases: COM1 as
-// on a PC (an emulated 16550A run by Linux's 8250 driver, /dev/ttyS0), and
-// a USB serial adapter (QEMU's FTDI, Linux's ftdi_sio, /dev/ttyUSB0)
-// reached through the launcher and pulled out mid-session. Inside, a
-// session driver (guest/guest_session.cpp) types as an operator would;
-// kprobes on the driver record the modem lines and the writes.
+// port's far end is a pty here, played as the device. Three cases: COM1 as
+// on a PC (an emulated 16550A run by Linux's 8250 driver, /dev/ttyS0); a
+// USB serial adapter (QEMU's FTDI, Linux's ftdi_sio, /dev/ttyUSB0) reached
+// through the launcher and pulled out mid-session; and a USB CDC-ACM
+// device (a gadget on dummy_hcd in the same guest, Linux's cdc_acm,
+// /dev/ttyACM0) that stops reading. Inside, a session driver
+// (guest/guest_session.cpp) types as an operator would; kprobes on the
+// driver record the modem lines and the writes.
 //
 // Safety: QEMU gets no default devices and no monitor but a QMP socket of
 // this test's own; no argument may name a /dev path other than this test's
@@ -115,16 +117,19 @@ GuestLog Parse(const std::string& console) {
 }
 
 // The events of one kind between two trace markers ("vlx <word>") that
-// vlxterm's own calls caused (the launcher execs it, keeping the name).
+// vlxterm's own calls caused (the launcher execs it, keeping the name); of
+// the CDC-ACM gadget's requests ("lines", "coding"), all: the device acts
+// on them in whatever task runs the emulated controller.
 std::vector<KernelEvent> Between(const GuestLog& log, const std::string& from,
                                  const std::string& to, const std::string& kind) {
+  const bool device_side = kind == "lines" || kind == "coding";
   std::vector<KernelEvent> events;
   bool inside = false;
   for (const KernelEvent& e : log.trace) {
     if (e.event == "tracing_mark_write") {
       if (e.text == "vlx " + from) inside = true;
       if (e.text == "vlx " + to) inside = false;
-    } else if (inside && e.event == kind && e.task == "vlxterm" &&
+    } else if (inside && e.event == kind && (device_side || e.task == "vlxterm") &&
                (kind != "mctrl" || !e.fields.count("iobase") || e.Number("iobase") == kCom1)) {
       events.push_back(e);
     }
@@ -135,9 +140,9 @@ std::vector<KernelEvent> Between(const GuestLog& log, const std::string& from,
 // A QEMU machine with one serial port whose far end is `device`.
 class Guest {
  public:
-  enum Case { k8250, kUsb };
+  enum Case { k8250, kUsb, kAcm };
 
-  explicit Guest(Case which) : case_(which == k8250 ? "8250" : "usb") {}
+  explicit Guest(Case which) : case_(which == k8250 ? "8250" : which == kUsb ? "usb" : "acm") {}
   ~Guest() {
     if (qmp_ >= 0) close(qmp_);
     if (pid_ > 0 && kill(pid_, SIGKILL) == 0) vlxtest::WaitChild(pid_, 10000);
@@ -179,11 +184,11 @@ class Guest {
                                      "-chardev", "serial,id=port,path=" + device.path};
     if (case_ == "8250") {
       args.insert(args.end(), {"-device", "isa-serial,chardev=port,index=0"});
-    } else {
+    } else if (case_ == "usb") {
       args.insert(args.end(), {"-device", "qemu-xhci,id=xhci", "-device",
                                "usb-serial,chardev=port,id=adapter,bus=xhci.0", "-qmp",
                                "unix:" + qmp_path_ + ",server=on,wait=off"});
-    }
+    }  // acm: the device is a gadget inside the guest
     if (!SafeQemuArguments(args, device.path, why)) return false;
     const std::string log = dir + "/qemu.log";
     pid_ = fork();
@@ -366,6 +371,23 @@ unsigned SetClearFtdi(const KernelEvent& e, unsigned lines) {
   return (lines | static_cast<unsigned>(e.Number("set"))) &
          ~static_cast<unsigned>(e.Number("clear"));
 }
+// A CDC-ACM device is told the whole state (SET_CONTROL_LINE_STATE, 0x22:
+// DTR 1, RTS 2) among its other class requests.
+unsigned AcmControlLines(const KernelEvent& e, unsigned lines) {
+  if (e.Number("request") != 0x22) return lines;
+  return ((e.Number("value") & 1) != 0 ? kDtr : 0) | ((e.Number("value") & 2) != 0 ? kRts : 0);
+}
+
+// Pulled out (or unbound) at idle or while a line went out: no spin, keys
+// served, Esc ends it with status 0 and the terminal as it was.
+void ExpectUnplugged(const GuestLog& log, const std::string& session) {
+  SCOPED_TRACE(session);
+  EXPECT_EQ(log.Report(session + "_unplugged"), "ok");
+  EXPECT_LE(std::stol(log.Report(session + "_cpu_ms_over_2s")), 100) << "spins after the pull";
+  EXPECT_EQ(log.Report(session + "_keys_served"), "ok");
+  EXPECT_EQ(log.Report(session + "_exit_status"), "0");
+  EXPECT_EQ(log.Report(session + "_terminal_restored"), "yes");
+}
 
 TEST(GuestSerial, OnThe8250DriverAsCom1) {
   auto started = std::chrono::steady_clock::now();
@@ -505,15 +527,7 @@ TEST(GuestSerial, OnAUsbAdapterThroughTheLauncherPulledOutTwice) {
   std::string pulled_after;
   for (const auto& a : before_pull) pulled_after.push_back(static_cast<char>(a.byte));
   EXPECT_EQ(pulled_after, "01") << "the second line before the pull";
-  for (const char* stage : {"usb", "usb2"}) {
-    SCOPED_TRACE(stage);
-    std::string s(stage);
-    EXPECT_EQ(log.Report(s + "_unplugged"), "ok");
-    EXPECT_LE(std::stol(log.Report(s + "_cpu_ms_over_2s")), 100) << "spins after the pull";
-    EXPECT_EQ(log.Report(s + "_keys_served"), "ok");
-    EXPECT_EQ(log.Report(s + "_exit_status"), "0");
-    EXPECT_EQ(log.Report(s + "_terminal_restored"), "yes");
-  }
+  for (const char* session : {"usb", "usb2"}) ExpectUnplugged(log, session);
   EXPECT_EQ(log.Report("replugged"), "ok");
   EXPECT_EQ(log.Report("usb2_startup"), "ok");
 
@@ -525,6 +539,77 @@ TEST(GuestSerial, OnAUsbAdapterThroughTheLauncherPulledOutTwice) {
               log.Report("usb_cpu_ms_over_2s").c_str(), log.Report("usb2_cpu_ms_over_2s").c_str());
   std::printf("guest usb: vlxterm-on --list: %s\n", list.c_str());
   std::printf("guest usb: whole test %.1f s\n", wall_s);
+}
+
+TEST(GuestSerial, OnAUsbCdcAcmDeviceThatStopsReading) {
+  auto started = std::chrono::steady_clock::now();
+  Guest guest(Guest::kAcm);
+  VLX_BOOT_GUEST(guest);
+  std::optional<GuestLog> finished = guest.Finish();
+  ASSERT_TRUE(finished.has_value()) << "the guest did not power off\n" << guest.Console();
+  const GuestLog& log = *finished;
+  double wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  ASSERT_EQ(log.Report("done"), "") << guest.Console();
+  EXPECT_EQ(log.Report("kprobes"), "ok");
+  ExpectConversation(log, "acm");
+  EXPECT_EQ(log.Report("acm_device_got"), "hi\\x0d");
+
+  // As the device sees it: 2400 8N1, RTS down right after the open, DTR up
+  // for the session, and down after Esc; the pulses as vlxterm made them.
+  std::vector<KernelEvent> coding =
+      Between(log, stage::kStart, Word("acm", stage::kIdle), "coding");
+  ASSERT_FALSE(coding.empty());
+  const KernelEvent& set = coding.back();
+  EXPECT_EQ(set.Number("rate"), 2400u) << set.text;
+  EXPECT_EQ(set.Number("bits"), 8u) << set.text;
+  EXPECT_EQ(set.Number("parity") + set.Number("stop"), 0u) << set.text;
+  unsigned lines = 0;
+  double rts_up_ms = RtsUpAfterOpenMs(
+      Between(log, stage::kStart, Word("acm", stage::kIdle), "lines"), AcmControlLines, &lines);
+  EXPECT_GE(rts_up_ms, 0) << "RTS never went down after the open";
+  EXPECT_LT(rts_up_ms, 10.0) << "RTS up after the open for " << rts_up_ms << " ms";
+  EXPECT_EQ(lines & (kDtr | kRts), kDtr) << "DTR up and RTS down at idle";
+  std::string highs = ExpectRtsPulses(log, "acm", SetClearFtdi, lines);
+  EXPECT_EQ(log.Report("acm_exit_status"), "0");
+  for (const KernelEvent& e :
+       Between(log, Word("acm", stage::kEsc), Word("acm", stage::kClosed), "lines")) {
+    lines = AcmControlLines(e, lines);
+  }
+  EXPECT_EQ(lines & kDtr, 0u) << "DTR still up after the close";
+
+  // The device stops reading: the gadget still completes the 16 writes it
+  // had queued, then the line stops at the byte the driver cannot give up
+  // (no CR after it); Esc, or a signal, at idle ends it within half a
+  // second; once the device reads again it gets nothing.
+  std::string figures;
+  for (auto [session, status] : {std::pair<const char*, const char*>{"stall_root", "0"},
+                                 {"stall_user", "0"},
+                                 {"stall_term", "143"}}) {
+    SCOPED_TRACE(session);
+    std::string s(session);
+    EXPECT_EQ(log.Report(s + "_stall_echo"), "ok");
+    std::vector<KernelEvent> writes =
+        Between(log, Word(s, stage::kStalled), Word(s, stage::kEsc), "uwrite");
+    EXPECT_GE(writes.size(), 16u);
+    EXPECT_LE(writes.size(), 17u) << "bytes offered to a driver that holds what it cannot send";
+    EXPECT_TRUE(writes.empty() || writes.back().Number("byte") != '\r');
+    EXPECT_EQ(log.Report(s + "_exit_status"), status);
+    EXPECT_NE(log.Report(s + "_end_ms"), "over 1000");
+    EXPECT_LT(std::atol(log.Report(s + "_end_ms").c_str()), 500) << "the close waited";
+    EXPECT_EQ(log.Report(s + "_late_bytes"), "0") << "bytes reached the device after their pulses";
+    figures += s + ": " + std::to_string(writes.size()) + " bytes offered, ended in " +
+               log.Report(s + "_end_ms") + " ms, " + log.Report(s + "_late_bytes") +
+               " late bytes; ";
+  }
+  EXPECT_EQ(log.Report("unbound"), "ok");
+  ExpectUnplugged(log, "acm2");
+
+  std::printf("guest acm: booted to init at %s s, gadget there at %s s\n",
+              log.Report("init_at").c_str(), log.Report("adapter_at").c_str());
+  std::printf("guest acm: RTS high per byte, ms: %s\n", highs.c_str());
+  std::printf("guest acm: RTS up after the open for %.3f ms\n", rts_up_ms);
+  std::printf("guest acm: the device not reading: %s\n", figures.c_str());
+  std::printf("guest acm: whole test %.1f s\n", wall_s);
 }
 
 }  // namespace

@@ -7,15 +7,19 @@
 // guest_session 8250: vlxterm on COM1, the 8250 driver's /dev/ttyS0.
 // guest_session usb: vlxterm-on /dev/ttyUSB0, an FTDI adapter, pulled out
 // by the host twice.
+// guest_session acm: vlxterm-on /dev/ttyACM0, a USB CDC-ACM gadget in this
+// guest, whose side (/dev/ttyGS0) this driver plays; the device stops
+// reading, and at last the gadget is unbound.
 //
-// The host plays the device at the far end and follows this protocol:
-//   it sends "dev\a:\x1bA\rok\r" once it sees the line at 2400 baud;
-//   the guest types "hi\r"; the host, having read h, i, CR, sends "done\r";
-//   (usb) at "GUEST unplug_now" it pulls the adapter out, at "GUEST
-//   replug_now" it puts one back, and once it has read "01" of the line
-//   typed then it pulls that one out too.
+// The device (the host for 8250 and usb, this driver for acm) follows this
+// protocol: it sends "dev\a:\x1bA\rok\r" once the line is set up; the
+// guest types "hi\r"; the device, having read h, i, CR, sends "done\r".
+// (usb) At "GUEST unplug_now" the host pulls the adapter out, at "GUEST
+// replug_now" it puts one back, and once it has read "01" of the line
+// typed then it pulls that one out too.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -120,23 +124,48 @@ const char kStartup[] =
 
 std::string Ok(bool ok, const Session& s) { return ok ? "ok" : s.screen; }
 
-// Start-up, the device's bytes, one typed line and the device's answer.
-void Converse(Session& s, const std::string& session) {
+// Waits until vlxterm has taken the port at `node` (its lock is there) and
+// set it up. The gadget does not see the line settings, and bytes that
+// arrive earlier would be echoed by the terminal driver.
+void WaitPortSetUp(const char* node) {
+  struct stat file {};
+  stat(node, &file);
+  const std::string inode = ":" + std::to_string(file.st_ino) + " ";
+  vlxtest::WaitUntil(
+      [&] { return vlxtest::FileText("/proc/locks").find(inode) != std::string::npos; }, 20000);
+  usleep(300 * 1000);  // the few requests of the set-up that follow the lock
+}
+
+// Start-up, the device's bytes, one typed line and the device's answer;
+// this driver plays the device on `device` where that is open.
+void Converse(Session& s, const std::string& session, int device = -1) {
   Report(session + "_startup", Ok(WaitScreen(s, kStartup, 20000), s));
+  if (device >= 0) {
+    WaitPortSetUp("/dev/ttyACM0");
+    vlxtest::WriteAll(device,
+                      "dev\a:\x1b"
+                      "A\rok\r");
+  }
   Report(session + "_device_shown", Ok(WaitScreen(s, "dev:A\r\nok\r\n", 30000), s));
   Mark(stage::Word(session, stage::kIdle));
   usleep(300 * 1000);
   Mark(stage::Word(session, stage::kTyping));
   Type(s, "hi\r");
   Report(session + "_echo", Ok(WaitScreen(s, "hi\r\r\n", 10000), s));
+  if (device >= 0) {
+    std::string got;
+    vlxtest::ReadUntil(device, "\r", 10000, &got);
+    Report(session + "_device_got", got);
+    vlxtest::WriteAll(device, "done\r");
+  }
   Report(session + "_answer_shown", Ok(WaitScreen(s, "done\r\n", 30000), s));
   Mark(stage::Word(session, stage::kSent));
 }
 
 // The adapter is gone: no spin, keys still served, Esc ends it with 0
 // and the terminal as it was.
-void AfterUnplug(Session& s, const std::string& session) {
-  Report(session + "_unplugged", WaitFor("/dev/ttyUSB0", false, 20000) ? "ok" : "still there");
+void AfterUnplug(Session& s, const std::string& session, const char* node = "/dev/ttyUSB0") {
+  Report(session + "_unplugged", WaitFor(node, false, 20000) ? "ok" : "still there");
   Mark(stage::Word(session, stage::kUnplugged));
   usleep(500 * 1000);  // whatever was being sent has gone nowhere by now
   Report(session + "_cpu_ms_over_2s", std::to_string(CpuMsOver(s.pid, 2000)));
@@ -194,6 +223,76 @@ void RunUsb() {
   AfterUnplug(second, "usb2");
 }
 
+// The gadget's side of the CDC-ACM device, raw: what it reads is what
+// the host sent.
+int OpenGadget() {
+  int fd = open("/dev/ttyGS0", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios raw = vlxtest::RawSettings(B9600);
+  tcsetattr(fd, TCSANOW, &raw);
+  return fd;
+}
+
+// A session on the CDC-ACM device with the device not reading (its side
+// closed, as when a board's firmware hangs): a line longer than the 16
+// writes the gadget still completes, then Esc (or `signal`) at idle. How
+// long that takes to end, and what the device gets once it reads again
+// (within a second, the program ended or not).
+void StallThenEnd(Session& s, const std::string& session, int signal = 0) {
+  Report(session + "_startup", Ok(WaitScreen(s, kStartup, 20000), s));
+  usleep(300 * 1000);
+  Mark(stage::Word(session, stage::kStalled));
+  const char line[] = "0123456789abcdefghijklmnopqrstuvwxyzABCD\r";
+  Type(s, line);
+  Report(session + "_stall_echo", Ok(WaitScreen(s, "ABCD\r\r\n", 10000), s));
+  usleep(1500 * 1000);  // the line goes out, or is dropped
+  Mark(stage::Word(session, stage::kEsc));
+  int64_t asked_us = vlxtest::MonotonicUs();
+  if (signal != 0) {
+    kill(s.pid, signal);
+  } else {
+    Type(s, "\x1b");
+  }
+  std::optional<vlxtest::Ended> ended = vlxtest::WaitChild(s.pid, 1000);
+  int64_t end_us = vlxtest::MonotonicUs();
+  int device = OpenGadget();
+  std::string late;
+  vlxtest::ReadFor(device, 1000, &late);
+  int status = ended ? (ended->signal != 0 ? 128 + ended->signal : ended->code) : WaitEnd(s, 20000);
+  Mark(stage::Word(session, stage::kClosed));
+  close(device);
+  Report(session + "_exit_status", std::to_string(status));
+  Report(session + "_end_ms", ended ? std::to_string((end_us - asked_us) / 1000) : "over 1000");
+  Report(session + "_late_bytes", std::to_string(late.size()));
+}
+
+void RunAcm() {
+  Mark(stage::kStart);
+  int device = OpenGadget();
+  Session first({"/bin/vlxterm-on", "/dev/ttyACM0"});
+  Converse(first, "acm", device);
+  Mark(stage::Word("acm", stage::kEsc));
+  Type(first, "\x1b");
+  Report("acm_exit_status", std::to_string(WaitEnd(first, 20000)));
+  Mark(stage::Word("acm", stage::kClosed));
+  close(device);  // from here on the device reads nothing
+  Session root({"/bin/vlxterm-on", "/dev/ttyACM0"});
+  StallThenEnd(root, "stall_root");
+  Session user({"/bin/vlxterm-on", "/dev/ttyACM0"}, 1000);
+  StallThenEnd(user, "stall_user");
+  Session signalled({"/bin/vlxterm-on", "/dev/ttyACM0"});
+  StallThenEnd(signalled, "stall_term", SIGTERM);
+  // The gadget unbound at idle.
+  Session last({"/bin/vlxterm-on", "/dev/ttyACM0"});
+  Report("acm2_startup", Ok(WaitScreen(last, kStartup, 20000), last));
+  WaitPortSetUp("/dev/ttyACM0");
+  std::string gadget = vlxtest::FileText("/gadget");
+  gadget.pop_back();  // its newline
+  int udc = open((gadget + "/UDC").c_str(), O_WRONLY | O_CLOEXEC);
+  Report("unbound", write(udc, "\n", 1) == 1 ? "ok" : "failed");
+  close(udc);
+  AfterUnplug(last, "acm2", "/dev/ttyACM0");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -202,8 +301,10 @@ int main(int argc, char** argv) {
     Run8250();
   } else if (which == "usb") {
     RunUsb();
+  } else if (which == "acm") {
+    RunAcm();
   } else {
-    std::fprintf(stderr, "usage: guest_session 8250|usb\n");
+    std::fprintf(stderr, "usage: guest_session 8250|usb|acm\n");
     return 2;
   }
   return 0;

@@ -12,6 +12,7 @@ inline constexpr char kStart[] = "start";          // before the first open
 inline constexpr char kIdle[] = "idle";            // the device's bytes shown, nothing typed
 inline constexpr char kTyping[] = "typing";        // a line is typed and goes out
 inline constexpr char kSent[] = "sent";            // the device's answer to it shown
+inline constexpr char kStalled[] = "stalled";      // the device reads nothing; a line is typed
 inline constexpr char kUnplugged[] = "unplugged";  // the adapter is gone
 inline constexpr char kEsc[] = "esc";              // Esc typed, to end it
 inline constexpr char kClosed[] = "closed";        // it has ended
