@@ -125,19 +125,17 @@ bool Listed(const char* name) {
   return !port_checks::ReadText(path, type, sizeof type) || std::atoi(type) != 0;
 }
 
-// A path's name and trailing number, so that ttyS2 comes before ttyS10.
-bool ByName(const Port* a, const Port* b) {
+// The order of the list: ports by name, numbers in order (ttyS2 before
+// ttyS10); then USB adapters in the order their nodes appeared.
+bool Before(const Port* a, const Port* b) {
+  if (a->usb != b->usb) return !a->usb;
+  if (a->usb && a->appeared != b->appeared) return a->appeared < b->appeared;
   size_t a_stem = std::strcspn(a->path, "0123456789");
   size_t b_stem = std::strcspn(b->path, "0123456789");
   int stems = std::strncmp(a->path, b->path, std::max(a_stem, b_stem));
   if (stems != 0) return stems < 0;
   long a_number = std::atol(a->path + a_stem), b_number = std::atol(b->path + b_stem);
   if (a_number != b_number) return a_number < b_number;
-  return std::strcmp(a->path, b->path) < 0;
-}
-
-bool ByArrival(const Port* a, const Port* b) {
-  if (a->appeared != b->appeared) return a->appeared < b->appeared;
   return std::strcmp(a->path, b->path) < 0;
 }
 
@@ -181,21 +179,15 @@ void ListPorts() {
     JudgeHolders(&candidate);
   }
 
-  if (port_count == 0) {
+  const int count = port_count;
+  if (count <= 0) {
     std::puts("no serial devices");
     return;
   }
-  Port* order[kMostPorts];
-  int fixed = 0, usb = 0;
-  for (int i = 0; i < port_count; ++i) {
-    if (!ports[i].usb) order[fixed++] = &ports[i];
-  }
-  for (int i = 0; i < port_count; ++i) {
-    if (ports[i].usb) order[fixed + usb++] = &ports[i];
-  }
-  std::sort(order, order + fixed, ByName);
-  std::sort(order + fixed, order + fixed + usb, ByArrival);
-  for (int i = 0; i < port_count; ++i) {
+  Port* order[kMostPorts] = {};
+  for (int i = 0; i < count; ++i) order[i] = &ports[i];
+  std::sort(order, order + count, Before);
+  for (int i = 0; i < count; ++i) {
     const Port& port = *order[i];
     if (!port.has_node) {
       std::printf("%s  [no device node]\n", port.info);
