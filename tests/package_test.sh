@@ -25,14 +25,25 @@ if [ -f "$build/vlxterm.exe" ]; then
 fi
 
 need cpack dpkg-deb readelf man
+# Every installation: the programs, the man pages, the README and the
+# licence; Debian's own files only in the .deb, whose copyright file is
+# the licence.
+cmake --install "$build" --prefix "$scratch/install" >/dev/null
 (cd "$build" && cpack -G DEB -B "$scratch/out" >/dev/null)
 deb=$(ls "$scratch"/out/*.deb)
 dpkg-deb -x "$deb" "$scratch/root"
-for file in usr/bin/vlxterm usr/bin/vlxterm-on usr/share/man/man1/vlxterm.1.gz \
-  usr/share/man/man1/vlxterm-on.1.gz usr/share/doc/vlxterm/README.md \
-  usr/share/doc/vlxterm/copyright usr/share/doc/vlxterm/changelog.gz; do
-  [ -f "$scratch/root/$file" ] || fail "$file missing from $(basename "$deb")"
+programs="bin/vlxterm bin/vlxterm-on share/man/man1/vlxterm.1.gz share/man/man1/vlxterm-on.1.gz"
+programs+=" share/doc/vlxterm/README.md"
+for file in $programs share/doc/vlxterm/LICENSE; do
+  [ -f "$scratch/install/$file" ] || fail "cmake --install leaves out $file"
 done
+for file in share/doc/vlxterm/copyright share/doc/vlxterm/changelog.gz; do
+  [ ! -e "$scratch/install/$file" ] || fail "cmake --install installs Debian's $file"
+done
+for file in $programs share/doc/vlxterm/copyright share/doc/vlxterm/changelog.gz; do
+  [ -f "$scratch/root/usr/$file" ] || fail "$file missing from $(basename "$deb")"
+done
+[ ! -e "$scratch/root/usr/share/doc/vlxterm/LICENSE" ] || fail "a second licence file in the .deb"
 [ -x "$scratch/root/usr/bin/vlxterm" ] && [ -x "$scratch/root/usr/bin/vlxterm-on" ] ||
   fail "programs not executable"
 depends=$(dpkg-deb -f "$deb" Depends)
