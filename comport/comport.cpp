@@ -19,16 +19,8 @@ namespace platform = comport_platform;
 
 PortHandle port_handle = platform::NoPort();
 
-constexpr uint32_t kSupportedBauds[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
 constexpr int kEsc = 27;
 constexpr unsigned kRtsHoldMs = 30;
-
-bool IsSupportedBaud(uint32_t baud) {
-  for (uint32_t supported : kSupportedBauds) {
-    if (baud == supported) return true;
-  }
-  return false;
-}
 
 // "COM%iポートが存在しないか、既に使用中です\n" in Shift_JIS (code page 932).
 constexpr char kPortMissingFormat[] =
@@ -52,7 +44,7 @@ PortHandle ComportOpen(uint32_t port, uint32_t baud) {
   if (port > 255) return platform::NoPort();
   char name[12];
   std::snprintf(name, sizeof name, "COM%i", static_cast<int>(port));
-  if (!IsSupportedBaud(baud)) return platform::NoPort();
+  if (!platform::MapsBaud(baud)) return platform::NoPort();
 
   // Known to the exit path from the moment it is open: a signal during the
   // set-up still gives back what the open took.

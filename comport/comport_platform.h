@@ -10,6 +10,10 @@ namespace comport_platform {
 // The failure value of ComportOpen: -1 as a descriptor or as a HANDLE.
 PortHandle NoPort();
 
+// Whether the port can be set to `baud`: 2400, 4800, 9600, 19200, 38400,
+// 57600 or 115200, and nothing else.
+bool MapsBaud(uint32_t baud);
+
 // Opens the device named "COMn" exclusively for reading and writing,
 // or returns NoPort() when it is missing, busy or cannot be opened.
 // `opened` holds the handle from the moment the device is open (NoPort()

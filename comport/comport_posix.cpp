@@ -20,32 +20,23 @@
 
 #include "comport_platform.h"
 #include "port_checks.h"
+#include "posix_calls.h"
 
 namespace {
 
-int64_t NowUs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
-}
+// The rates the port may be set to, and the speeds that set them.
+struct Rate {
+  uint32_t baud;
+  speed_t speed;
+};
+constexpr Rate kRates[] = {{2400, B2400},   {4800, B4800},   {9600, B9600},    {19200, B19200},
+                           {38400, B38400}, {57600, B57600}, {115200, B115200}};
 
-speed_t SpeedFor(uint32_t baud) {
-  switch (baud) {
-    case 2400:
-      return B2400;
-    case 4800:
-      return B4800;
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    default:
-      return B115200;  // the portable code admits nothing else
+const Rate* RateOf(uint32_t baud) {
+  for (const Rate& rate : kRates) {
+    if (rate.baud == baud) return &rate;
   }
+  return nullptr;
 }
 
 // What waits to be read, owned here alone: the bytes of the last read, then
@@ -85,10 +76,8 @@ size_t WaitingBytes(int fd) {
   }
   if (received.next == received.end) {
     received.next = received.end = 0;
-    ssize_t got;
-    do {
-      got = read(fd, received.bytes, sizeof received.bytes);  // non-blocking
-    } while (got < 0 && errno == EINTR);
+    ssize_t got = posix::Retried(
+        [&] { return read(fd, received.bytes, sizeof received.bytes); });  // non-blocking
     if (got > 0) received.end = static_cast<size_t>(got);
   }
   return received.end - received.next;
@@ -221,6 +210,8 @@ namespace comport_platform {
 
 PortHandle NoPort() { return -1; }
 
+bool MapsBaud(uint32_t baud) { return RateOf(baud) != nullptr; }
+
 PortHandle OpenPort(const char* name, PortHandle* opened) {
   char path[32];
   if (!comport_posix::DevicePath(name, path, sizeof path)) return NoPort();
@@ -241,8 +232,10 @@ bool Configure(PortHandle fd, uint32_t baud) {
   tio.c_cflag |= CS8 | CLOCAL | CREAD;
   tio.c_cc[VMIN] = 0;  // a read with nothing waiting returns at once
   tio.c_cc[VTIME] = 0;
-  cfsetispeed(&tio, SpeedFor(baud));
-  cfsetospeed(&tio, SpeedFor(baud));
+  const Rate* rate = RateOf(baud);
+  if (rate == nullptr) return false;  // refused before the open; never reached
+  cfsetispeed(&tio, rate->speed);
+  cfsetospeed(&tio, rate->speed);
   // The driver drops DTR and RTS at the last close, even after a kill -9.
   tio.c_cflag |= HUPCL;
   tcsetattr(fd, TCSANOW, &tio);
@@ -262,11 +255,11 @@ int ReadByte(PortHandle fd, uint8_t* byte) {
 }
 
 unsigned WriteByte(PortHandle fd, uint8_t byte, unsigned within_ms) {
-  const int64_t start = NowUs(), end = start + int64_t{within_ms} * 1000;
+  const int64_t start = posix::MonotonicUs(), end = start + int64_t{within_ms} * 1000;
   for (;;) {
-    ssize_t put = write(fd, &byte, 1);
-    bool again = put < 0 && (errno == EINTR || errno == EAGAIN);
-    int64_t now = NowUs();
+    ssize_t put = posix::Retried([&] { return write(fd, &byte, 1); });
+    bool again = put < 0 && errno == EAGAIN;
+    int64_t now = posix::MonotonicUs();
     if (!again || now >= end) return static_cast<unsigned>((now < end ? now : end) - start) / 1000;
     pollfd room{fd, POLLOUT, 0};
     poll(&room, 1, static_cast<int>((end - now + 999) / 1000));
@@ -307,8 +300,7 @@ void SetDtr(PortHandle fd, bool high) { SetModemLine(fd, TIOCM_DTR, high); }
 void SleepMs(unsigned milliseconds) {
   timespec left{static_cast<time_t>(milliseconds / 1000),
                 static_cast<long>(milliseconds % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
+  posix::Retried([&] { return nanosleep(&left, &left); });
 }
 
 void Close(PortHandle fd) {

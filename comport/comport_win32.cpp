@@ -7,6 +7,11 @@
 
 namespace {
 
+// The rates the port may be set to (the settings record takes the rate
+// itself).
+constexpr DWORD kRates[] = {CBR_2400,  CBR_4800,  CBR_9600,  CBR_19200,
+                            CBR_38400, CBR_57600, CBR_115200};
+
 // The write time-out last set on the port, in ms; 0: the driver's own.
 DWORD write_timeout_ms = 0;
 
@@ -15,6 +20,13 @@ DWORD write_timeout_ms = 0;
 namespace comport_platform {
 
 PortHandle NoPort() { return INVALID_HANDLE_VALUE; }
+
+bool MapsBaud(uint32_t baud) {
+  for (DWORD rate : kRates) {
+    if (rate == baud) return true;
+  }
+  return false;
+}
 
 PortHandle OpenPort(const char* name, PortHandle* opened) {
   // COM10 and above open only through the device namespace; COM1-COM9 do

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "port_checks.h"
+#include "posix_calls.h"
 
 namespace port_checks {
 
@@ -19,8 +20,7 @@ bool ReadText(const char* path, char* text, size_t size) {
   if (fd < 0) return false;
   size_t length = 0;
   while (length + 1 < size) {
-    ssize_t got = read(fd, text + length, size - 1 - length);
-    if (got < 0 && errno == EINTR) continue;
+    ssize_t got = posix::Retried([&] { return read(fd, text + length, size - 1 - length); });
     if (got <= 0) break;
     length += static_cast<size_t>(got);
   }

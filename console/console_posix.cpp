@@ -12,11 +12,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <initializer_list>
 
 #include "console.h"
 #include "key_sequence.h"
+#include "posix_calls.h"
 
 namespace console {
 namespace {
@@ -40,12 +40,6 @@ uint8_t erase_char = 0;
 
 KeyInput keys;
 int64_t last_arrival_ms = 0;
-
-int64_t NowMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
 
 // TCSANOW, never a flushing variant: keys typed meanwhile must stay.
 void Apply(Mode mode) {
@@ -137,12 +131,10 @@ bool EnsureOpen() {
 void Fill() {
   while (!unreadable && KeyInputRoom(keys) > 0) {
     uint8_t bytes[sizeof keys.bytes];
-    ssize_t got = read(tty_fd, bytes, KeyInputRoom(keys));
+    ssize_t got = posix::Retried([&] { return read(tty_fd, bytes, KeyInputRoom(keys)); });
     if (got > 0) {
       KeyInputAdd(&keys, bytes, static_cast<size_t>(got));
-      last_arrival_ms = NowMs();
-    } else if (got < 0 && errno == EINTR) {
-      continue;
+      last_arrival_ms = posix::MonotonicMs();
     } else {
       if (got == 0 || errno != EAGAIN) unreadable = true;
       return;
@@ -151,7 +143,7 @@ void Fill() {
 }
 
 bool CodeReady() {
-  bool settled = unreadable || NowMs() - last_arrival_ms >= kSequenceWaitMs;
+  bool settled = unreadable || posix::MonotonicMs() - last_arrival_ms >= kSequenceWaitMs;
   return KeyInputReady(&keys, settled, erase_char);
 }
 
@@ -196,7 +188,7 @@ int KeyPollFd() { return (tty_fd >= 0 && !unreadable) ? tty_fd : -1; }
 
 int KeyDecideInMs() {
   if (!KeyInputUndecided(keys)) return -1;
-  int64_t left = last_arrival_ms + kSequenceWaitMs - NowMs();
+  int64_t left = last_arrival_ms + kSequenceWaitMs - posix::MonotonicMs();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 

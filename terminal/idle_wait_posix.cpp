@@ -1,11 +1,11 @@
 #include <poll.h>
 
 #include <cstdint>
-#include <ctime>
 
 #include "comport.h"
 #include "console_posix.h"
 #include "idle_wait.h"
+#include "posix_calls.h"
 
 namespace {
 
@@ -17,16 +17,10 @@ constexpr int64_t kHungPortRestMs = 250;
 
 int64_t port_rest_until_ms = 0;
 
-int64_t NowMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 void IdleWait() {
-  int64_t now = NowMs();
+  int64_t now = posix::MonotonicMs();
   int64_t timeout = kLongestWaitMs;
   bool port_resting = now < port_rest_until_ms;
   if (port_resting && port_rest_until_ms - now < timeout) timeout = port_rest_until_ms - now;

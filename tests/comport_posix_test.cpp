@@ -58,6 +58,7 @@ TEST(ComportPosix, ConfigureSetsRaw8N1AtEachRate) {
                                                 {115200, B115200}};
   for (auto [baud, speed] : rates) {
     SCOPED_TRACE(baud);
+    EXPECT_TRUE(platform::MapsBaud(baud));
     vlxtest::Pty pty;
     pty.Apply(Messy());
     int fd = comport_posix::OpenDevice(pty.path.c_str());
@@ -78,6 +79,9 @@ TEST(ComportPosix, ConfigureSetsRaw8N1AtEachRate) {
     // Neither reads nor writes may wait on the device.
     EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
     platform::Close(fd);
+  }
+  for (uint32_t unmapped : {0u, 300u, 1200u, 2401u, 230400u}) {
+    EXPECT_FALSE(platform::MapsBaud(unmapped)) << unmapped;
   }
 }
 

@@ -25,6 +25,13 @@ const PortHandle kOpened = HandleOf(7);
 
 PortHandle NoPort() { return HandleOf(-1); }
 
+bool MapsBaud(uint32_t baud) {
+  for (uint32_t rate : platform.rates) {
+    if (rate == baud) return true;
+  }
+  return false;
+}
+
 PortHandle OpenPort(const char* name, PortHandle* opened) {
   platform.opened_name = name;
   platform.log.push_back(std::string("open ") + name);

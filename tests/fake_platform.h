@@ -9,6 +9,7 @@
 namespace fake {
 
 struct Platform {
+  std::vector<uint32_t> rates = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
   bool open_succeeds = true;
   bool configure_succeeds = true;
   std::string opened_name;

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "posix_calls.h"
+
 namespace {
 
 volatile sig_atomic_t stop_requested = 0;
@@ -23,8 +25,7 @@ int master_fd = -1;
 void Send(const void* data, size_t length) {
   const char* next = static_cast<const char*>(data);
   while (length > 0) {
-    ssize_t put = write(master_fd, next, length);
-    if (put < 0 && errno == EINTR) continue;
+    ssize_t put = posix::Retried([&] { return write(master_fd, next, length); });
     if (put < 0) {
       pollfd out{master_fd, POLLOUT, 0};
       poll(&out, 1, 100);
