@@ -296,12 +296,9 @@ Pacing SendPacing() {
         pacing.gaps_ms.push_back((arrivals[k].us - arrivals[k - 1].us) / 1000.0);
       }
     }
-    int64_t wrote = -1;
-    for (const vlxtest::TraceEvent& e : vlxtest::ReadTrace(trace.path)) {
-      if (e.text.rfind("wrote", 0) == 0) wrote = e.us;
-      if (e.text.rfind("clear", 0) == 0 && e.text.find("RTS") != std::string::npos && wrote >= 0) {
-        pacing.hold_ms.push_back((e.us - wrote) / 1000.0);
-        wrote = -1;
+    for (const vlxtest::RtsPulse& p : vlxtest::RtsPulses(trace.path)) {
+      if (p.wrote_us >= 0 && p.high_us >= 0) {
+        pacing.hold_ms.push_back((p.rose_us + p.high_us - p.wrote_us) / 1000.0);
       }
     }
   }

@@ -43,17 +43,10 @@ class ConsoleChild {
       leader_ = job_.shell;
       pid_ = job_.pid;
     } else {
-      leader_ = pid_ = fork();
-      if (pid_ == 0) {
+      leader_ = pid_ = vlxtest::SpawnChild(setting == Setting::kOrphaned ? &console : nullptr, [&] {
         close(pipe_fds[0]);
-        setsid();
-        if (setting == Setting::kOrphaned) {
-          int fd = open(console.path.c_str(), O_RDWR);
-          ioctl(fd, TIOCSCTTY, 0);
-        }
         body(pipe_fds[1]);
-        _exit(0);
-      }
+      });
     }
     close(pipe_fds[1]);
     report_ = pipe_fds[0];

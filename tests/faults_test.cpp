@@ -26,26 +26,6 @@ using vlxtest::SessionOptions;
 using vlxtest::TempFile;
 using vlxtest::TerminalSession;
 
-// The RTS pulses of the port in a modem-line trace: when each rose, and
-// how long it stayed up.
-struct Pulse {
-  int64_t rose_us, high_us;
-};
-std::vector<Pulse> RtsPulses(const std::string& trace) {
-  std::vector<vlxtest::TraceEvent> events = vlxtest::ReadTrace(trace);
-  std::vector<Pulse> pulses;
-  int port = -1;
-  for (const vlxtest::TraceEvent& e : events) {
-    if (port < 0) std::sscanf(e.text.c_str(), "opened %d", &port);
-    const std::string fd = std::to_string(port);
-    if (e.text == "set " + fd + " RTS") pulses.push_back({e.us, -1});
-    if (e.text == "clear " + fd + " RTS" && !pulses.empty() && pulses.back().high_us < 0) {
-      pulses.back().high_us = e.us - pulses.back().rose_us;
-    }
-  }
-  return pulses;
-}
-
 TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
   VLX_REQUIRE_SANDBOX();
   struct Case {
@@ -85,7 +65,7 @@ TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
     usleep(400 * 1000);  // the whole line's time, had Esc not stopped it
     size_t after_esc = 0;
     int64_t longest_us = 0, last_down_us = 0;
-    for (const Pulse& p : RtsPulses(trace.path)) {
+    for (const vlxtest::RtsPulse& p : vlxtest::RtsPulses(trace.path)) {
       EXPECT_GE(p.high_us, 30000);
       EXPECT_LE(p.high_us, 40000) << "RTS held while the device took nothing";
       after_esc += p.rose_us > esc_us;
@@ -122,8 +102,7 @@ TEST(Faults, WithoutAControllingTerminalReceivedBytesAreStillShown) {
   ASSERT_TRUE(session.WaitPortReady());
   session.DeviceSends("hello\r");
   // Each shown byte is flushed; the CR's line end waits in the buffer.
-  EXPECT_TRUE(vlxtest::WaitUntil(
-      [&] { return FileText(options.stdout_file) == std::string(kStartupLines) + "hello"; }, 5000))
+  EXPECT_TRUE(vlxtest::WaitFileText(options.stdout_file, std::string(kStartupLines) + "hello"))
       << testing::PrintToString(FileText(options.stdout_file));
   EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 1.0), 0.05) << "spins";
   EXPECT_FALSE(session.WaitExit(0).has_value());
@@ -137,22 +116,19 @@ TEST(Faults, RedirectedOutputGetsTheExactBytesAtEachFlush) {
   TempFile out("vlx-out");
   options.stdout_file = out.path;
   TerminalSession session(options);
-  ASSERT_TRUE(session.WaitPortReady());
-  ASSERT_TRUE(session.WaitConsoleReady());
+  ASSERT_TRUE(session.WaitSetUp());
   const std::string& file = options.stdout_file;
-  auto file_becomes = [&](const std::string& text) {
-    return vlxtest::WaitUntil([&] { return FileText(file) == text; }, 5000);
-  };
   std::string startup(kStartupLines);
   usleep(100 * 1000);
   EXPECT_EQ(FileText(file), "") << "the start-up lines wait in the buffer";
   session.DeviceSends("A");
-  EXPECT_TRUE(file_becomes(startup + "A")) << testing::PrintToString(FileText(file));
+  EXPECT_TRUE(vlxtest::WaitFileText(file, startup + "A")) << testing::PrintToString(FileText(file));
   session.DeviceSends("\r");  // a line end, not flushed
   usleep(100 * 1000);
   EXPECT_EQ(FileText(file), startup + "A");
   session.DeviceSends("\n");  // LF is shown as itself, and flushed
-  EXPECT_TRUE(file_becomes(startup + "A\n\n")) << testing::PrintToString(FileText(file));
+  EXPECT_TRUE(vlxtest::WaitFileText(file, startup + "A\n\n"))
+      << testing::PrintToString(FileText(file));
   session.Type("hi\r");
   EXPECT_EQ(session.SentLine(), "hi\r");
   // Each echoed key is flushed; the newline after Enter is not.
@@ -237,8 +213,7 @@ TEST(Faults, ClosedStandardOutputNeverReachesThePort) {
   SessionOptions closed;
   closed.wrapper = {"/bin/bash", "-c", "exec \"$@\" >&-", "closed"};
   TerminalSession session(closed);
-  ASSERT_TRUE(session.WaitPortReady());
-  ASSERT_TRUE(session.WaitConsoleReady());
+  ASSERT_TRUE(session.WaitSetUp());
   session.DeviceSends("shown\r");
   session.Type("ab\r");
   EXPECT_EQ(session.SentLine(), "ab\r") << "output went to the port";
@@ -279,7 +254,8 @@ TEST(Faults, CtrlZAndFgAtAnyStage) {
     EXPECT_TRUE(vlxtest::SameSettings(session.device.Settings(), session.device_found))
         << "the port's settings were not given back";
     int64_t longest_us = 0;
-    for (const Pulse& p : RtsPulses(trace.path)) longest_us = std::max(longest_us, p.high_us);
+    for (const vlxtest::RtsPulse& p : vlxtest::RtsPulses(trace.path))
+      longest_us = std::max(longest_us, p.high_us);
     EXPECT_LE(longest_us, 40000) << "RTS stayed up while the program was stopped";
     std::printf("stopped while %s: longest RTS pulse %.1f ms\n", Name(stage), longest_us / 1000.0);
   }
@@ -319,18 +295,15 @@ TEST(Faults, ALostConsoleDropsTheLineAndTheDeviceIsStillShown) {
   TempFile out("vlx-lost-console");
   nohup.stdout_file = out.path;
   TerminalSession session(nohup);
-  ASSERT_TRUE(session.WaitPortReady());
-  ASSERT_TRUE(session.WaitConsoleReady());
+  ASSERT_TRUE(session.WaitSetUp());
   const std::string& file = nohup.stdout_file;
   session.Type("ab");
-  ASSERT_TRUE(vlxtest::WaitUntil(
-      [&] { return FileText(file) == std::string(kStartupLines) + "ab"; }, 5000));
+  ASSERT_TRUE(vlxtest::WaitFileText(file, std::string(kStartupLines) + "ab"));
   close(session.console.master);  // the console hangs up mid-line
   session.console.master = -1;
   EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 2.0), 0.05) << "spins";
   session.DeviceSends("hi\r");
-  EXPECT_TRUE(vlxtest::WaitUntil(
-      [&] { return FileText(file) == std::string(kStartupLines) + "abhi"; }, 5000))
+  EXPECT_TRUE(vlxtest::WaitFileText(file, std::string(kStartupLines) + "abhi"))
       << testing::PrintToString(FileText(file));
   EXPECT_EQ(session.SentLine(200), "") << "the dropped line went out";
   EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 1.0), 0.05) << "spins";
@@ -385,19 +358,11 @@ TEST(Faults, APortInUseOrAConsoleIsRefusedWithoutBeingOpened) {
     vlxtest::WaitChild(holder, 5000);
   }
   const char* picocom = "/usr/bin/picocom";
-  if (access(picocom, X_OK) != 0) {
-    if (std::getenv("CI") != nullptr) FAIL() << "picocom is not installed";
-    GTEST_SKIP() << "picocom is not installed";
-  }
+  if (access(picocom, X_OK) != 0) VLX_SKIP_OUTSIDE_CI("picocom is not installed");
   vlxtest::Pty held, picocom_console;
   picocom_console.Apply(vlxtest::ShellSettings());
   pid_t peer = vlxtest::SpawnOnConsole(picocom_console, {picocom, "-q", "-b", "115200", held.path});
-  ASSERT_TRUE(vlxtest::WaitUntil(
-      [&] {
-        termios settings = held.Settings();
-        return cfgetospeed(&settings) == B115200;
-      },
-      5000));
+  ASSERT_TRUE(vlxtest::WaitSpeed(held, B115200));
   expect_refused(held, {}, {125, 0}, in_use(held, "picocom (pid " + std::to_string(peer) + ")"));
   kill(peer, SIGKILL);
   vlxtest::WaitChild(peer, 5000);

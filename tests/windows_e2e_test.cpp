@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "pty_support.h"
+#include "terminal_session.h"
 
 namespace {
 
@@ -118,17 +118,8 @@ TEST(WindowsUnderWine, ShowsTypesSendsAndExits) {
   // A fresh prefix is made on the first run: allow for it.
   ASSERT_TRUE(wine.WaitForScreen("---", 120000)) << wine.RunnerLog() << wine.Screen();
   // (capture-pane drops the blanks at the ends of lines.)
-  EXPECT_EQ(
-      wine.Screen().rfind(
-          "VLX Test terminal by Q.Zolb\n To exit, push [ESC] key\n Port=1 , Baud=2400\n---\n", 0),
-      0u)
-      << wine.Screen();
-  ASSERT_TRUE(vlxtest::WaitUntil(
-      [&] {
-        termios settings = wine.device.Settings();
-        return cfgetospeed(&settings) == B2400;
-      },
-      10000));
+  EXPECT_EQ(wine.Screen().rfind(vlxtest::StartupLinesShown("\n", false), 0), 0u) << wine.Screen();
+  ASSERT_TRUE(vlxtest::WaitSpeed(wine.device, B2400, 10000));
 
   // Received bytes through the filter.
   vlxtest::WriteAll(wine.device.master,

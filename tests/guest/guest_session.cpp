@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "pty_support.h"
 #include "stages.h"
+#include "terminal_session.h"
 
 namespace {
 
@@ -91,36 +91,13 @@ std::string Outcome(const std::vector<std::string>& argv) {
   return "status=" + std::to_string(status) + " said=" + s.screen;
 }
 
-// Processor time a process uses over the next `ms` of wall time, in ms.
-long CpuMsOver(pid_t pid, int ms) {
-  auto used = [&] {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    std::FILE* stat = std::fopen(path, "r");
-    if (stat == nullptr) return -1L;
-    char line[1024] = "";
-    (void)!std::fgets(line, sizeof line, stat);
-    std::fclose(stat);
-    const char* after = std::strrchr(line, ')');
-    unsigned long user = 0, system = 0;
-    if (after == nullptr ||
-        std::sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
-                    &system) != 2) {
-      return -1L;
-    }
-    return static_cast<long>((user + system) * 1000 / sysconf(_SC_CLK_TCK));
-  };
-  long before = used();
-  usleep(static_cast<useconds_t>(ms) * 1000);
-  return used() - before;
-}
-
 bool WaitFor(const char* path, bool present, int timeout_ms) {
   return vlxtest::WaitUntil([&] { return (access(path, F_OK) == 0) == present; }, timeout_ms);
 }
 
-const char kStartup[] =
-    "VLX Test terminal by Q.Zolb \r\n To exit, push [ESC] key \r\n Port=1 , Baud=2400\r\n---\r\n";
+// Each line end as CR LF: these consoles keep the terminal's output
+// processing.
+const std::string kStartup = vlxtest::StartupLinesShown("\r\n", true);
 
 std::string Ok(bool ok, const Session& s) { return ok ? "ok" : s.screen; }
 
@@ -168,7 +145,8 @@ void AfterUnplug(Session& s, const std::string& session, const char* node = "/de
   Report(session + "_unplugged", WaitFor(node, false, 20000) ? "ok" : "still there");
   Mark(stage::Word(session, stage::kUnplugged));
   usleep(500 * 1000);  // whatever was being sent has gone nowhere by now
-  Report(session + "_cpu_ms_over_2s", std::to_string(CpuMsOver(s.pid, 2000)));
+  Report(session + "_cpu_ms_over_2s",
+         std::to_string(static_cast<long>(vlxtest::CpuUsedOver(s.pid, 2.0) * 1000)));
   Type(s, "ab\r");
   Report(session + "_keys_served", Ok(WaitScreen(s, "ab\r\r\n", 10000), s));
   usleep(300 * 1000);  // "ab" and CR go out to nowhere

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -157,6 +158,19 @@ bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
   return true;
 }
 
+bool WaitSpeed(const Pty& pty, speed_t speed, int timeout_ms) {
+  return WaitUntil(
+      [&] {
+        termios settings = pty.Settings();
+        return cfgetospeed(&settings) == speed;
+      },
+      timeout_ms);
+}
+
+bool WaitFileText(const std::string& path, std::string_view text, int timeout_ms) {
+  return WaitUntil([&] { return FileText(path) == text; }, timeout_ms);
+}
+
 std::optional<Ended> WaitChild(pid_t pid, int timeout_ms) {
   int64_t end = NowMs() + timeout_ms;
   for (;;) {
@@ -210,24 +224,33 @@ void Exec(const std::vector<std::string>& argv) {
   _exit(127);
 }
 
-pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
-                     const std::vector<std::string>& env, uid_t uid) {
+pid_t SpawnChild(const Pty* console, const std::function<void()>& body) {
   pid_t pid = fork();
   if (pid < 0) Fail("fork");
   if (pid == 0) {
     setsid();
-    int fd = open(console.path.c_str(), O_RDWR);
-    if (fd < 0) _exit(126);
-    ioctl(fd, TIOCSCTTY, 0);
-    dup2(fd, 0);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    if (fd > 2) close(fd);
+    if (console != nullptr) {
+      int fd = open(console->path.c_str(), O_RDWR);
+      if (fd < 0) _exit(126);
+      ioctl(fd, TIOCSCTTY, 0);
+      dup2(fd, 0);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      if (fd > 2) close(fd);
+    }
+    body();
+    _exit(0);
+  }
+  return pid;
+}
+
+pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env, uid_t uid) {
+  return SpawnChild(&console, [&] {
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
     if (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
     Exec(argv);
-  }
-  return pid;
+  });
 }
 
 pid_t SpawnLockHolder(const std::string& path, LockKind kind) {
@@ -382,6 +405,24 @@ std::vector<TraceEvent> ReadTrace(const std::string& path) {
     events.push_back(e);
   }
   return events;
+}
+
+std::vector<RtsPulse> RtsPulses(const std::string& trace_path) {
+  std::vector<RtsPulse> pulses;
+  std::string fd;
+  for (const TraceEvent& e : ReadTrace(trace_path)) {
+    int port = -1;
+    if (fd.empty() && std::sscanf(e.text.c_str(), "opened %d", &port) == 1) {
+      fd = std::to_string(port);
+    }
+    if (fd.empty()) continue;
+    bool open = !pulses.empty() && pulses.back().high_us < 0;
+    if (e.text == "set " + fd + " RTS") pulses.push_back({e.us, -1, -1});
+    if (open && e.text.rfind("wrote " + fd + " ", 0) == 0) pulses.back().wrote_us = e.us;
+    if (open && e.text == "clear " + fd + " RTS")
+      pulses.back().high_us = e.us - pulses.back().rose_us;
+  }
+  return pulses;
 }
 
 std::vector<Arrival> ReadArrivals(int fd, uint8_t last, int timeout_ms, size_t most) {

@@ -48,6 +48,10 @@ void ReadFor(int fd, int ms, std::string* into);
 bool ReadUntil(int fd, std::string_view needle, int timeout_ms, std::string* into);
 // Polls until `done` holds; false after timeout_ms.
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms);
+// Waits until whoever has the pty's other side has set it to `speed`.
+bool WaitSpeed(const Pty& pty, speed_t speed, int timeout_ms = 5000);
+// Waits until the file holds exactly `text`.
+bool WaitFileText(const std::string& path, std::string_view text, int timeout_ms = 5000);
 
 // The exit of a child: its status, or the signal that ended it.
 struct Ended {
@@ -66,9 +70,11 @@ ChildResult RunChild(const std::function<void()>& body, int timeout_ms = 10000);
 // Replaces this process with argv[0] (a path), or ends it with status 127.
 [[noreturn]] void Exec(const std::vector<std::string>& argv);
 
-// Starts argv in a new session whose controlling terminal is console's
-// slave (standard input, output and error too), as user and group `uid`
-// when that is not 0.
+// Runs body in a child that leads a new session whose controlling terminal
+// is console's slave (standard input, output and error too), or that has
+// none where console is null; the child ends with status 0 after body.
+pid_t SpawnChild(const Pty* console, const std::function<void()>& body);
+// Starts argv so, on console, as user and group `uid` when that is not 0.
 pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
                      const std::vector<std::string>& env = {}, uid_t uid = 0);
 
@@ -149,25 +155,36 @@ struct TempDir {
 std::string FileText(const std::string& path);
 
 // A line of the modem-line recorder (RtsTracePath()): the time in
-// microseconds, then "set|clear <fd> [DTR] [RTS]", "wrote <fd> <count>
-// <first byte, hex>", "sleep <ms>" or "woke <result>".
+// microseconds, then "opened <fd> <path>", "set|clear <fd> [DTR] [RTS]",
+// "wrote <fd> <count> <first byte, hex>", "sleep <ms>" or "woke <result>".
 struct TraceEvent {
   int64_t us;
   std::string text;
 };
 std::vector<TraceEvent> ReadTrace(const std::string& path);
+// The RTS pulses of the port in such a trace: when each rose, when its
+// last write inside it came (-1: none), and how long it stayed up (-1:
+// not down yet).
+struct RtsPulse {
+  int64_t rose_us, wrote_us, high_us;
+};
+std::vector<RtsPulse> RtsPulses(const std::string& trace_path);
 // Whether the launcher can build its namespace here; `why` says why not.
 bool SandboxWorks(std::string* why);
 
 }  // namespace vlxtest
 
-// Skips the test where the sandbox cannot be built, but fails it in CI:
-// there a missing sandbox means untested code.
-#define VLX_REQUIRE_SANDBOX()                                                \
-  do {                                                                       \
-    std::string vlx_why;                                                     \
-    if (!vlxtest::SandboxWorks(&vlx_why)) {                                  \
-      if (std::getenv("CI") != nullptr) FAIL() << "no sandbox: " << vlx_why; \
-      GTEST_SKIP() << "no sandbox: " << vlx_why;                             \
-    }                                                                        \
+// Skips the test, saying what this machine lacks, but fails it in CI:
+// there a missing part means untested code.
+#define VLX_SKIP_OUTSIDE_CI(why)                       \
+  do {                                                 \
+    if (std::getenv("CI") != nullptr) FAIL() << (why); \
+    GTEST_SKIP() << (why);                             \
+  } while (0)
+
+// So where the sandbox cannot be built.
+#define VLX_REQUIRE_SANDBOX()                                                            \
+  do {                                                                                   \
+    std::string vlx_why;                                                                 \
+    if (!vlxtest::SandboxWorks(&vlx_why)) VLX_SKIP_OUTSIDE_CI("no sandbox: " + vlx_why); \
   } while (0)

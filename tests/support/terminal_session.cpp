@@ -33,16 +33,14 @@ TerminalSession::TerminalSession(const SessionOptions& options) {
     });
     pid_ = job_.pid;
   } else if (options.no_terminal) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      setsid();
+    pid_ = SpawnChild(nullptr, [&] {
       int in = open("/dev/null", O_RDONLY);
       int out = open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(in, 0);
       dup2(out, 1);
       dup2(out, 2);
       Exec(argv);
-    }
+    });
   } else {
     pid_ = SpawnOnConsole(console, argv, options.env);
   }
@@ -65,18 +63,11 @@ bool TerminalSession::WaitForScreen(std::string_view text, int timeout_ms) {
 
 void TerminalSession::ReadScreenFor(int ms) { ReadFor(console.master, ms, &screen_); }
 
-bool TerminalSession::WaitStarted() {
-  return WaitForScreen(kStartupLines) && WaitPortReady() && WaitConsoleReady();
-}
+bool TerminalSession::WaitStarted() { return WaitForScreen(kStartupLines) && WaitSetUp(); }
 
-bool TerminalSession::WaitPortReady(int timeout_ms) {
-  return WaitUntil(
-      [&] {
-        termios tio = device.Settings();
-        return cfgetospeed(&tio) == B2400;
-      },
-      timeout_ms);
-}
+bool TerminalSession::WaitSetUp() { return WaitPortReady() && WaitConsoleReady(); }
+
+bool TerminalSession::WaitPortReady(int timeout_ms) { return WaitSpeed(device, B2400, timeout_ms); }
 
 bool TerminalSession::WaitConsoleReady(int timeout_ms) {
   return WaitUntil([&] { return (console.Settings().c_lflag & ICANON) == 0; }, timeout_ms);
@@ -89,6 +80,17 @@ std::optional<Ended> TerminalSession::WaitExit(int timeout_ms) {
   // Whatever it wrote before it ended is still in the pty.
   ReadFor(console.master, 20, &screen_);
   return ended;
+}
+
+std::string StartupLinesShown(std::string_view line_end, bool trailing_blanks) {
+  std::string lines;
+  for (size_t at = 0, end; (end = kStartupLines.find('\n', at)) != std::string_view::npos;
+       at = end + 1) {
+    std::string_view line = kStartupLines.substr(at, end - at);
+    if (!trailing_blanks) line = line.substr(0, line.find_last_not_of(' ') + 1);
+    lines.append(line).append(line_end);
+  }
+  return lines;
 }
 
 EscCut CutByEscAt(const std::vector<Arrival>& arrivals, int64_t typed_us) {

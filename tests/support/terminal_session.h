@@ -47,8 +47,9 @@ class TerminalSession {
   void ReadScreenFor(int ms);
 
   // Waits until the program has shown its four start-up lines, set the
-  // device line up and taken the console over.
+  // device line up and taken the console over; or only the last two.
   bool WaitStarted();
+  bool WaitSetUp();
   // Waits until the program has set the device line up (and so opened it).
   bool WaitPortReady(int timeout_ms = 5000);
   // Waits until the program has taken the console over (keys without Enter).
@@ -87,5 +88,8 @@ EscCut CutByEscAt(const std::vector<Arrival>& arrivals, int64_t typed_us);
 // The four lines vlxterm starts with, as they reach the console.
 inline constexpr std::string_view kStartupLines =
     "VLX Test terminal by Q.Zolb \n To exit, push [ESC] key \n Port=1 , Baud=2400\n---\n";
+// The same lines as another terminal shows them: each ended by
+// `line_end`, with or without the blanks at their ends.
+std::string StartupLinesShown(std::string_view line_end, bool trailing_blanks);
 
 }  // namespace vlxtest
