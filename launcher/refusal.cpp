@@ -1,7 +1,5 @@
 #include "refusal.h"
 
-#include <grp.h>
-#include <pwd.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -26,20 +24,27 @@ void RefuseAsConsole(Candidate* c, const char* what) {
          minor(c->file.st_rdev), what);
 }
 
+// The name of user or group `id` in /etc/passwd or /etc/group ("name:x:id:
+// ..."), else the number: devices belong to local users and groups.
+void NameOf(const char* table, unsigned id, char* name, size_t size) {
+  std::snprintf(name, size, "%u", id);
+  std::FILE* lines = std::fopen(table, "re");
+  if (lines == nullptr) return;
+  char line[512], entry_name[64];
+  unsigned entry_id = 0;
+  while (std::fgets(line, sizeof line, lines) != nullptr) {
+    if (std::sscanf(line, "%63[^:]:%*[^:]:%u:", entry_name, &entry_id) == 2 && entry_id == id) {
+      std::snprintf(name, size, "%s", entry_name);
+      break;
+    }
+  }
+  std::fclose(lines);
+}
+
 void RefuseAccess(Candidate* c) {
-  const passwd* owner = getpwuid(c->file.st_uid);
-  const group* group = getgrgid(c->file.st_gid);
   char owner_name[64], group_name[64];
-  if (owner != nullptr) {
-    std::snprintf(owner_name, sizeof owner_name, "%s", owner->pw_name);
-  } else {
-    std::snprintf(owner_name, sizeof owner_name, "%u", static_cast<unsigned>(c->file.st_uid));
-  }
-  if (group != nullptr) {
-    std::snprintf(group_name, sizeof group_name, "%s", group->gr_name);
-  } else {
-    std::snprintf(group_name, sizeof group_name, "%u", static_cast<unsigned>(c->file.st_gid));
-  }
+  NameOf("/etc/passwd", c->file.st_uid, owner_name, sizeof owner_name);
+  NameOf("/etc/group", c->file.st_gid, group_name, sizeof group_name);
   unsigned mode = c->file.st_mode & 07777;
   char mark[96], advice[160] = "";
   std::snprintf(mark, sizeof mark, "no access (group %s)", group_name);
