@@ -184,6 +184,10 @@ TEST(Faults, SignalsAtAnyStageLeaveTheTerminalAndThePortAsTheyWere) {
   rlimit no_cores{0, 0};  // SIGQUIT and SIGXFSZ end with a core by default
   setrlimit(RLIMIT_CORE, &no_cores);
   for (const Case& c : cases) {
+    if (c.signal >= SIGRTMIN && !vlxtest::Arm64Build().empty()) {
+      std::printf("not sent: QEMU's user-mode emulator keeps the host's real-time signals\n");
+      continue;
+    }
     for (Stage stage : c.stages) {
       SCOPED_TRACE(std::string(strsignal(c.signal)) + " while " + Name(stage));
       TempFile trace("vlx-signal-trace");

@@ -44,6 +44,17 @@ for file in $programs share/doc/vlxterm/copyright share/doc/vlxterm/changelog.gz
   [ -f "$scratch/root/usr/$file" ] || fail "$file missing from $(basename "$deb")"
 done
 [ ! -e "$scratch/root/usr/share/doc/vlxterm/LICENSE" ] || fail "a second licence file in the .deb"
+# The package's architecture is its programs' (an arm64 build's too).
+architecture=$(dpkg-deb -f "$deb" Architecture)
+case $architecture in
+  amd64) machine=X86-64 ;;
+  arm64) machine=AArch64 ;;
+  *) fail "Architecture: $architecture" ;;
+esac
+for program in vlxterm vlxterm-on; do
+  readelf -h "$scratch/root/usr/bin/$program" | grep -q "Machine:.*$machine" ||
+    fail "$program is not built for $architecture"
+done
 [ -x "$scratch/root/usr/bin/vlxterm" ] && [ -x "$scratch/root/usr/bin/vlxterm-on" ] ||
   fail "programs not executable"
 depends=$(dpkg-deb -f "$deb" Depends)

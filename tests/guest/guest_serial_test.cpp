@@ -40,9 +40,10 @@ using stage::Word;
 using vlxtest::Ended;
 using vlxtest::FileText;
 
-constexpr const char* kQemu = "/usr/bin/qemu-system-x86_64";
 constexpr int kStepTimeoutMs = 100000;
 constexpr uint64_t kCom1 = 0x3f8;
+// The PL011's divisor (integer, fraction) and line control registers.
+constexpr unsigned kPl011Ibrd = 0x24, kPl011Fbrd = 0x28, kPl011LcrH = 0x2c;
 constexpr unsigned kDtr = 0x002, kRts = 0x004;  // TIOCM_DTR, TIOCM_RTS
 
 // Every argument that names a /dev path must be `pty`, a pseudo-terminal;
@@ -140,9 +141,14 @@ std::vector<KernelEvent> Between(const GuestLog& log, const std::string& from,
 // A QEMU machine with one serial port whose far end is `device`.
 class Guest {
  public:
-  enum Case { k8250, kUsb, kAcm };
+  enum Case { k8250, kUsb, kAcm, kPl011 };
 
-  explicit Guest(Case which) : case_(which == k8250 ? "8250" : which == kUsb ? "usb" : "acm") {}
+  explicit Guest(Case which)
+      : case_(which == k8250  ? "8250"
+              : which == kUsb ? "usb"
+              : which == kAcm ? "acm"
+                              : "pl011"),
+        qemu_(which == kPl011 ? "/usr/bin/qemu-system-aarch64" : "/usr/bin/qemu-system-x86_64") {}
   ~Guest() {
     if (qmp_ >= 0) close(qmp_);
     if (pid_ > 0 && kill(pid_, SIGKILL) == 0) vlxtest::WaitChild(pid_, 10000);
@@ -152,10 +158,26 @@ class Guest {
   // when this machine cannot.
   bool Boot(std::string* why) {
     started_ = std::chrono::steady_clock::now();
+    if (access(qemu_.c_str(), X_OK) != 0) {
+      *why = qemu_ + " is not installed";
+      return false;
+    }
+    // The guest's programs: this build's, or an arm64 build's for the arm64
+    // guest (whose tests run this one).
+    const std::string arm64 = vlxtest::Arm64Build();
+    if (case_ == "pl011" && arm64.empty()) {
+      *why = "the arm64 build's tests run this case (ctest --preset linux-arm64)";
+      return false;
+    }
+    std::vector<std::string> programs = {VLXTERM_STATIC, VLX_GUEST_SESSION, VLX_LAUNCHER_STATIC};
+    if (case_ == "pl011") {
+      programs = {arm64 + "/tests/vlxterm_static", arm64 + "/tests/guest_session",
+                  arm64 + "/tests/vlxterm-on_static"};
+    }
     vlxtest::ChildResult prepared = vlxtest::RunChild(
         [&] {
-          vlxtest::Exec({"/bin/bash", VLX_GUEST_PREPARE, VLX_GUEST_CACHE, case_, VLXTERM_STATIC,
-                         VLX_GUEST_SESSION, VLX_LAUNCHER_STATIC});
+          vlxtest::Exec({"/bin/bash", VLX_GUEST_PREPARE, VLX_GUEST_CACHE, case_, programs[0],
+                         programs[1], programs[2]});
         },
         240000);
     std::istringstream paths(prepared.out);
@@ -173,16 +195,29 @@ class Guest {
     qmp_path_ = dir + "/qmp";
     std::remove(console_.c_str());
     std::remove(qmp_path_.c_str());
-    std::vector<std::string> args = {kQemu, "-nodefaults", "-no-user-config", "-display", "none",
-                                     "-monitor", "none", "-serial", "none", "-parallel", "none",
-                                     "-machine", "pc", "-accel", "tcg", "-m", "512", "-no-reboot",
-                                     "-kernel", kernel, "-initrd", initramfs, "-append",
-                                     "console=ttyS1,115200 panic=-1 quiet 8250.nr_uarts=2",
+    trace_ = dir + "/trace.log";
+    std::remove(trace_.c_str());
+    std::vector<std::string> args = {qemu_, "-nodefaults", "-no-user-config", "-display", "none",
+                                     "-monitor", "none", "-parallel", "none", "-m", "512",
+                                     "-no-reboot", "-kernel", kernel, "-initrd", initramfs,
                                      // The guest's console, for its reports and trace: a file.
-                                     "-chardev", "file,id=console,path=" + console_, "-device",
-                                     "isa-serial,chardev=console,index=1",
+                                     "-chardev", "file,id=console,path=" + console_,
                                      // The port under test, its far end this test's pty.
                                      "-chardev", "serial,id=port,path=" + device.path};
+    if (case_ == "pl011") {
+      // The virt board's one PL011 is the port; its console a virtio
+      // console (else the kernel takes the PL011). QEMU traces what the
+      // driver writes to the UART's registers.
+      args.insert(
+          args.end(),
+          {"-machine", "virt", "-cpu", "cortex-a57", "-append", "console=hvc0 panic=-1 quiet",
+           "-device", "virtio-serial-device", "-device", "virtconsole,chardev=console", "-serial",
+           "chardev:port", "-msg", "timestamp=on", "-trace", "enable=pl011_write,file=" + trace_});
+    } else {
+      args.insert(args.end(), {"-machine", "pc", "-accel", "tcg", "-serial", "none", "-append",
+                               "console=ttyS1,115200 panic=-1 quiet 8250.nr_uarts=2", "-device",
+                               "isa-serial,chardev=console,index=1"});
+    }
     if (case_ == "8250") {
       args.insert(args.end(), {"-device", "isa-serial,chardev=port,index=0"});
     } else if (case_ == "usb") {
@@ -240,6 +275,34 @@ class Guest {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
   }
   std::string Console() { return FileText(console_); }
+  // What the driver wrote to the emulated PL011's registers, in order
+  // (QEMU's trace): offset and value.
+  std::vector<std::pair<unsigned, unsigned>> UartWrites() {
+    std::vector<std::pair<unsigned, unsigned>> writes;
+    std::istringstream lines(FileText(trace_));
+    const std::regex write(R"(pl011_write addr 0x([0-9a-f]+) value 0x([0-9a-f]+))");
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);) {
+      if (std::regex_search(line, m, write)) {
+        writes.emplace_back(std::stoul(m[1], nullptr, 16), std::stoul(m[2], nullptr, 16));
+      }
+    }
+    return writes;
+  }
+  // Waits until the guest has set the port to 2400 baud: at the host pty,
+  // which QEMU sets as the guest sets its UART; for the PL011, which QEMU
+  // leaves as it is, in the UART's divisor (24 MHz / (16 x 2400) = 625).
+  bool WaitLineSetUp() {
+    if (case_ != "pl011") return vlxtest::WaitSpeed(device, B2400, kStepTimeoutMs);
+    return vlxtest::WaitUntil(
+        [&] {
+          for (auto [offset, value] : UartWrites()) {
+            if (offset == kPl011Ibrd && value == 625) return true;
+          }
+          return false;
+        },
+        kStepTimeoutMs);
+  }
   const std::string& LastQmpReply() const { return last_reply_; }
 
   vlxtest::Pty device;
@@ -259,20 +322,20 @@ class Guest {
     }
   }
 
-  std::string case_;
+  std::string case_, qemu_;
   std::chrono::steady_clock::time_point started_;
-  std::string console_, qmp_path_;
+  std::string console_, qmp_path_, trace_;
   pid_t pid_ = -1;
   int qmp_ = -1;
   std::string last_reply_;
 };
 
 // Skips where QEMU or the guest's pieces are missing, but fails in CI.
-#define VLX_BOOT_GUEST(guest)                                      \
-  do {                                                             \
-    std::string vlx_why = "QEMU is not installed";                 \
-    if (access(kQemu, X_OK) == 0 && (guest).Boot(&vlx_why)) break; \
-    VLX_SKIP_OUTSIDE_CI(vlx_why + " (scripts/packages guest)");    \
+#define VLX_BOOT_GUEST(guest)                                   \
+  do {                                                          \
+    std::string vlx_why;                                        \
+    if ((guest).Boot(&vlx_why)) break;                          \
+    VLX_SKIP_OUTSIDE_CI(vlx_why + " (scripts/packages guest)"); \
   } while (0)
 
 // The host end's line settings, as QEMU applied the guest's to the pty.
@@ -286,7 +349,7 @@ void ExpectHostLine2400_8N1(const termios& host) {
 // The device end of the conversation: once the line is set up, the
 // device's bytes; then the typed line, answered. Returns the line.
 std::vector<vlxtest::Arrival> PlayDevice(Guest& guest, termios* host) {
-  if (!vlxtest::WaitSpeed(guest.device, B2400, kStepTimeoutMs)) return {};
+  if (!guest.WaitLineSetUp()) return {};
   *host = guest.device.Settings();
   vlxtest::WriteAll(guest.device.master,
                     "dev\a:\x1b"
@@ -587,6 +650,49 @@ TEST(GuestSerial, OnAUsbCdcAcmDeviceThatStopsReading) {
   std::printf("guest acm: RTS up after the open for %.3f ms\n", rts_up_ms);
   std::printf("guest acm: the device not reading: %s\n", figures.c_str());
   std::printf("guest acm: whole test %.1f s\n", guest.WallSeconds());
+}
+
+TEST(GuestSerial, OnThePl011OfAnArm64Board) {
+  Guest guest(Guest::kPl011);
+  VLX_BOOT_GUEST(guest);
+  termios host{};
+  auto arrivals = PlayDevice(guest, &host);
+  std::optional<GuestLog> finished = guest.Finish();
+  ASSERT_TRUE(finished.has_value()) << "the guest's session did not end\n" << guest.Console();
+  const GuestLog& log = *finished;
+  EXPECT_NE(log.Report("launcher_console")
+                .find("status=125 said=vlxterm-on: refusing /dev/hvc0 (229:0): it is a console "
+                      "the kernel lists (hvc0)"),
+            std::string::npos)
+      << log.Report("launcher_console");
+  ExpectConversation(log, "pl011");
+  ExpectSentInPulses(arrivals, "hi\r");
+
+  // The line as the driver set the UART up: the divisor's fraction, its
+  // integer part (2400 baud), then the line control that makes them take
+  // effect: 8 bits, no parity, one stop bit.
+  auto writes = guest.UartWrites();
+  auto set = std::find(writes.begin(), writes.end(), std::make_pair(kPl011Ibrd, 625u));
+  ASSERT_TRUE(set != writes.begin() && set != writes.end()) << "no 2400 baud divisor written";
+  auto line_control = std::find_if(set, writes.end(), [](auto w) { return w.first == kPl011LcrH; });
+  ASSERT_NE(line_control, writes.end());
+  EXPECT_EQ(*(set - 1), std::make_pair(kPl011Fbrd, 0u));
+  EXPECT_EQ(line_control->second & 0x6a, 0x60u) << "WLEN 8, no PEN, no STP2";
+
+  unsigned lines = 0;
+  double rts_up_ms = ExpectRtsDownAfterOpen(log, "pl011", "mctrl", Whole8250, 5.0, &lines);
+  std::string highs = ExpectRtsPulses(log, "pl011", Whole8250, lines);
+  EXPECT_EQ(log.Report("pl011_exit_status"), "0");
+  std::vector<KernelEvent> closing =
+      Between(log, Word("pl011", stage::kEsc), Word("pl011", stage::kClosed), "mctrl");
+  ASSERT_FALSE(closing.empty()) << "no line change at close";
+  EXPECT_FALSE(closing.back().Number("mctrl") & kDtr) << closing.back().text;
+
+  std::printf("guest pl011: booted to init at %s s\n", log.Report("init_at").c_str());
+  std::printf("guest pl011: RTS high per byte, ms: %s\n", highs.c_str());
+  std::printf("guest pl011: RTS up after the open for %.3f ms\n", rts_up_ms);
+  std::printf("guest pl011: %s\n", log.Report("consoles").c_str());
+  std::printf("guest pl011: whole test %.1f s\n", guest.WallSeconds());
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 // guest_session 8250: vlxterm on COM1, the 8250 driver's /dev/ttyS0.
 // guest_session usb: vlxterm-on /dev/ttyUSB0, an FTDI adapter, pulled out
 // by the host twice.
+// guest_session pl011: vlxterm-on /dev/ttyAMA0, the PL011 of an arm64
+// board, whose console is a virtio console (hvc0).
 // guest_session acm: vlxterm-on /dev/ttyACM0, a USB CDC-ACM gadget in this
 // guest, whose side (/dev/ttyGS0) this driver plays; the device stops
 // reading, and at last the gadget is unbound.
@@ -201,6 +203,17 @@ void RunUsb() {
   AfterUnplug(second, "usb2");
 }
 
+void RunPl011() {
+  Report("launcher_console", Outcome({"/bin/vlxterm-on", "/dev/hvc0", "/bin/true"}));
+  Mark(stage::kStart);
+  Session first({"/bin/vlxterm-on", "/dev/ttyAMA0"});
+  Converse(first, "pl011");
+  Mark(stage::Word("pl011", stage::kEsc));
+  Type(first, "\x1b");
+  Report("pl011_exit_status", std::to_string(WaitEnd(first, 20000)));
+  Mark(stage::Word("pl011", stage::kClosed));
+}
+
 // The gadget's side of the CDC-ACM device, raw: what it reads is what
 // the host sent.
 int OpenGadget() {
@@ -281,8 +294,10 @@ int main(int argc, char** argv) {
     RunUsb();
   } else if (which == "acm") {
     RunAcm();
+  } else if (which == "pl011") {
+    RunPl011();
   } else {
-    std::fprintf(stderr, "usage: guest_session 8250|usb|acm\n");
+    std::fprintf(stderr, "usage: guest_session 8250|usb|acm|pl011\n");
     return 2;
   }
   return 0;

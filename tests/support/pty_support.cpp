@@ -383,9 +383,19 @@ pid_t FindProcess(const std::string& name) {
   return found;
 }
 
+std::string Arm64Build() {
+  const char* build = std::getenv("VLX_ARM64_BUILD");
+  return build != nullptr ? build : "";
+}
 std::string LauncherPath() { return VLX_LAUNCHER; }
-std::string VlxtermPath() { return VLXTERM_BIN; }
-std::string RtsTracePath() { return VLX_RTS_TRACE; }
+std::string VlxtermPath() { return Arm64Build().empty() ? VLXTERM_BIN : Arm64Build() + "/vlxterm"; }
+std::vector<std::string> VlxtermCommand() {
+  if (Arm64Build().empty()) return {VlxtermPath()};
+  return {"/usr/bin/qemu-aarch64-static", "-L", "/usr/aarch64-linux-gnu", VlxtermPath()};
+}
+std::string RtsTracePath() {
+  return Arm64Build().empty() ? VLX_RTS_TRACE : Arm64Build() + "/tests/libvlx_rts_trace.so";
+}
 
 int64_t MonotonicUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(

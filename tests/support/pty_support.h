@@ -108,9 +108,14 @@ double CpuUsedOver(pid_t pid, double seconds);
 // -1 when there is none.
 pid_t FindProcess(const std::string& name);
 
-// The sandbox launcher and the binaries under test.
+// The sandbox launcher and the binaries under test: this build's, or with
+// VLX_ARM64_BUILD set (by an arm64 build's tests), that build's vlxterm
+// and modem-line recorder, the program run by QEMU's user-mode emulator.
 std::string LauncherPath();
 std::string VlxtermPath();
+std::vector<std::string> VlxtermCommand();  // the program, and what runs it
+// The arm64 build named by VLX_ARM64_BUILD, or "".
+std::string Arm64Build();
 // The preload library that records modem lines (and, with
 // VLX_TRACE_RAISE_AFTER_EXCL=N in the program's environment, raises signal
 // N right after the port's exclusive-use request).

@@ -20,7 +20,7 @@ TerminalSession::TerminalSession(const SessionOptions& options) {
     argv.insert(argv.end(), {"/bin/bash", "-c", "exec \"$@\" > \"$0\"", options.stdout_file});
   }
   if (options.peer.empty()) {
-    argv.push_back(VlxtermPath());
+    for (const std::string& arg : VlxtermCommand()) argv.push_back(arg);
   } else {
     argv.insert(argv.end(), options.peer.begin(), options.peer.end());
     argv.push_back(options.device != nullptr ? options.device : device.path);
