@@ -52,17 +52,19 @@ void ExpectPrefixLinksNoPort() {
 class WineSession {
  public:
   // Wine's COM1 is this session's device pty, or with `null_com1` the null
-  // device, which opens but is no serial port.
-  explicit WineSession(bool null_com1 = false) {
+  // device, which opens but is no serial port. Wine's debug channels as
+  // `debug` says (WINEDEBUG), written to WineLog().
+  explicit WineSession(bool null_com1 = false, const std::string& debug = "-all") {
     socket_ = dir_.path + "/tmux";
     status_ = dir_.path + "/status";
+    wine_log_ = dir_.path + "/wine.log";
     device.Apply(vlxtest::RawSettings(B9600));
     // The tmux server, and so Wine, starts inside the runner's namespace;
     // the runner ends when the session does.
-    std::string inner =
-        Tmux("new-session -d -x 100 -y 30 'wine " + std::string(VLXTERM_WINDOWS_EXE) +
-             "; echo $? > " + status_ + "; sleep 2'") +
-        "; while " + Tmux("has-session 2>/dev/null") + "; do sleep 0.2; done";
+    std::string inner = Tmux("new-session -d -x 100 -y 30 'WINEDEBUG=" + debug + " wine " +
+                             std::string(VLXTERM_WINDOWS_EXE) + " 2>" + wine_log_ + "; echo $? > " +
+                             status_ + "; sleep 2'") +
+                        "; while " + Tmux("has-session 2>/dev/null") + "; do sleep 0.2; done";
     std::string log = dir_.path + "/runner.log";
     runner_ = fork();
     if (runner_ == 0) {
@@ -96,6 +98,7 @@ class WineSession {
     return ended;
   }
   std::string Status() { return vlxtest::FileText(status_); }
+  std::string WineLog() { return vlxtest::FileText(wine_log_); }
 
   vlxtest::Pty device;
 
@@ -107,7 +110,7 @@ class WineSession {
   }
 
   vlxtest::TempDir dir_;
-  std::string socket_, status_;
+  std::string socket_, status_, wine_log_;
   pid_t runner_ = -1;
   bool ended_ = false;
 };
@@ -180,6 +183,31 @@ TEST(WindowsUnderWine, AnUnusablePortEndsWithItsMessageAndStatusOne) {
   EXPECT_EQ(wine.WaitRunner(30000), (Ended{0, 0})) << wine.RunnerLog();
   EXPECT_EQ(wine.Status(), "1\n");
   ExpectPrefixLinksNoPort();
+}
+
+TEST(WindowsUnderWine, AsksForTheFinestTimerForTheSession) {
+  VLX_REQUIRE_SANDBOX();
+  // Relayed calls of winmm alone (the runner's prefix includes no other).
+  WineSession wine(false, "+relay");
+  ASSERT_TRUE(wine.WaitForScreen("---", 120000)) << wine.RunnerLog() << wine.Screen();
+  ASSERT_TRUE(vlxtest::WaitSpeed(wine.device, B2400, 10000));
+  auto calls = [&](const std::string& function) {
+    const std::string call = "Call winmm." + function + "(00000001)";
+    const std::string log = wine.WineLog();
+    size_t count = 0;
+    for (size_t at = log.find(call); at != std::string::npos; at = log.find(call, at + 1)) ++count;
+    return count;
+  };
+  EXPECT_EQ(calls("timeBeginPeriod"), 1u) << wine.WineLog();
+  EXPECT_EQ(calls("timeEndPeriod"), 0u);
+  wine.SendKeys("Escape Escape");
+  EXPECT_EQ(wine.WaitRunner(30000), (Ended{0, 0})) << wine.RunnerLog();
+  EXPECT_EQ(calls("timeBeginPeriod"), 1u) << wine.WineLog();
+  EXPECT_EQ(calls("timeEndPeriod"), 1u) << wine.WineLog();
+  std::istringstream lines(wine.WineLog());
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(" winmm.time") != std::string::npos) std::printf("wine: %s\n", line.c_str());
+  }
 }
 
 }  // namespace
