@@ -10,8 +10,8 @@ namespace comport_platform {
 // The failure value of ComportOpen: -1 as a descriptor or as a HANDLE.
 PortHandle NoPort();
 
-// Whether the port can be set to `baud`: 2400, 4800, 9600, 19200, 38400,
-// 57600 or 115200, and nothing else.
+// Whether the port can be set to `baud`: one of the supported rates, which
+// the platform's table maps to its own settings.
 bool MapsBaud(uint32_t baud);
 
 // Opens the device named "COMn" exclusively for reading and writing,

@@ -123,8 +123,8 @@ void OnCloseTick(int) {}
 // signal, which otherwise ends the program, does nothing meanwhile, and it
 // is let through where an exit by a signal blocks all others.
 void CloseWithoutDraining(int fd) {
-  struct sigaction tick {
-  }, before{};
+  struct sigaction tick {};
+  struct sigaction before {};
   tick.sa_handler = OnCloseTick;
   sigemptyset(&tick.sa_mask);
   sigaction(SIGALRM, &tick, &before);
