@@ -270,9 +270,18 @@ class Guest {
     if (log.Report("done") != "" || log.Report("kprobes") != "ok") return std::nullopt;
     return log;
   }
-  // Seconds from the boot to now.
-  double WallSeconds() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+  // The case's figures: when the guest was up, the RTS pulses and the RTS
+  // rise at the open, what else the case measured, and the whole test's time.
+  void PrintFigures(const GuestLog& log, const std::string& highs, double rts_up_ms,
+                    const std::string& more) const {
+    const double wall_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    std::printf("guest %s: booted to init at %s s, the port there at %s s\n", case_.c_str(),
+                log.Report("init_at").c_str(), log.Report("port_at").c_str());
+    std::printf("guest %s: RTS high per byte, ms: %s; RTS up after the open for %.3f ms\n",
+                case_.c_str(), highs.c_str(), rts_up_ms);
+    std::printf("guest %s: %s\nguest %s: whole test %.1f s\n", case_.c_str(), more.c_str(),
+                case_.c_str(), wall_s);
   }
   std::string Console() { return FileText(console_); }
   // What the driver wrote to the emulated PL011's registers, in order
@@ -511,12 +520,9 @@ TEST(GuestSerial, OnThe8250DriverAsCom1) {
     EXPECT_TRUE(e.Number("mctrl") & kDtr) << "DTR dropped before the exit: " << e.text;
   }
 
-  std::printf("guest 8250: booted to init at %s s\n", log.Report("init_at").c_str());
-  std::printf("guest 8250: RTS high per byte, ms: %s\n", highs.c_str());
-  std::printf("guest 8250: RTS up after the open for %.3f ms\n", rts_up_ms);
-  std::printf("guest 8250: lines after close %s\n", closing.back().fields.at("mctrl").c_str());
-  std::printf("guest 8250: %s\n", log.Report("serial").c_str());
-  std::printf("guest 8250: whole test %.1f s\n", guest.WallSeconds());
+  guest.PrintFigures(
+      log, highs, rts_up_ms,
+      "lines after close " + closing.back().fields.at("mctrl") + "; " + log.Report("serial"));
 }
 
 TEST(GuestSerial, OnAUsbAdapterThroughTheLauncherPulledOutTwice) {
@@ -579,14 +585,9 @@ TEST(GuestSerial, OnAUsbAdapterThroughTheLauncherPulledOutTwice) {
   EXPECT_EQ(log.Report("replugged"), "ok");
   EXPECT_EQ(log.Report("usb2_startup"), "ok");
 
-  std::printf("guest usb: booted to init at %s s, adapter there at %s s\n",
-              log.Report("init_at").c_str(), log.Report("adapter_at").c_str());
-  std::printf("guest usb: RTS high per byte, ms: %s\n", highs.c_str());
-  std::printf("guest usb: RTS up after the open for %.3f ms\n", rts_up_ms);
-  std::printf("guest usb: CPU over 2 s after the pulls: %s ms, %s ms\n",
-              log.Report("usb_cpu_ms_over_2s").c_str(), log.Report("usb2_cpu_ms_over_2s").c_str());
-  std::printf("guest usb: vlxterm-on --list: %s\n", list.c_str());
-  std::printf("guest usb: whole test %.1f s\n", guest.WallSeconds());
+  guest.PrintFigures(log, highs, rts_up_ms,
+                     "CPU over 2 s after the pulls: " + log.Report("usb_cpu_ms_over_2s") + " ms, " +
+                         log.Report("usb2_cpu_ms_over_2s") + " ms; vlxterm-on --list: " + list);
 }
 
 TEST(GuestSerial, OnAUsbCdcAcmDeviceThatStopsReading) {
@@ -644,12 +645,7 @@ TEST(GuestSerial, OnAUsbCdcAcmDeviceThatStopsReading) {
   EXPECT_EQ(log.Report("unbound"), "ok");
   ExpectUnplugged(log, "acm2");
 
-  std::printf("guest acm: booted to init at %s s, gadget there at %s s\n",
-              log.Report("init_at").c_str(), log.Report("adapter_at").c_str());
-  std::printf("guest acm: RTS high per byte, ms: %s\n", highs.c_str());
-  std::printf("guest acm: RTS up after the open for %.3f ms\n", rts_up_ms);
-  std::printf("guest acm: the device not reading: %s\n", figures.c_str());
-  std::printf("guest acm: whole test %.1f s\n", guest.WallSeconds());
+  guest.PrintFigures(log, highs, rts_up_ms, "the device not reading: " + figures);
 }
 
 TEST(GuestSerial, OnThePl011OfAnArm64Board) {
@@ -688,11 +684,7 @@ TEST(GuestSerial, OnThePl011OfAnArm64Board) {
   ASSERT_FALSE(closing.empty()) << "no line change at close";
   EXPECT_FALSE(closing.back().Number("mctrl") & kDtr) << closing.back().text;
 
-  std::printf("guest pl011: booted to init at %s s\n", log.Report("init_at").c_str());
-  std::printf("guest pl011: RTS high per byte, ms: %s\n", highs.c_str());
-  std::printf("guest pl011: RTS up after the open for %.3f ms\n", rts_up_ms);
-  std::printf("guest pl011: %s\n", log.Report("consoles").c_str());
-  std::printf("guest pl011: whole test %.1f s\n", guest.WallSeconds());
+  guest.PrintFigures(log, highs, rts_up_ms, log.Report("consoles"));
 }
 
 }  // namespace

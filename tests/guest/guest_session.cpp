@@ -75,6 +75,11 @@ bool WaitScreen(Session& s, const std::string& text, int timeout_ms) {
 
 void Type(const Session& s, const char* keys) { vlxtest::WriteAll(s.console.master, keys); }
 
+// An end as a shell shows it: the exit status, or 128 + signal.
+int Status(const vlxtest::Ended& ended) {
+  return ended.signal != 0 ? 128 + ended.signal : ended.code;
+}
+
 // The exit status, or 128 + signal, or -1 when it did not end in time.
 int WaitEnd(Session& s, int timeout_ms) {
   std::optional<vlxtest::Ended> ended = vlxtest::WaitChild(s.pid, timeout_ms);
@@ -83,7 +88,7 @@ int WaitEnd(Session& s, int timeout_ms) {
     return -1;
   }
   vlxtest::ReadFor(s.console.master, 50, &s.screen);  // what it wrote last
-  return ended->signal != 0 ? 128 + ended->signal : ended->code;
+  return Status(*ended);
 }
 
 // A command's exit status and what it wrote, as one report value.
@@ -248,7 +253,7 @@ void StallThenEnd(Session& s, const std::string& session, int signal = 0) {
   int device = OpenGadget();
   std::string late;
   vlxtest::ReadFor(device, 1000, &late);
-  int status = ended ? (ended->signal != 0 ? 128 + ended->signal : ended->code) : WaitEnd(s, 20000);
+  int status = ended ? Status(*ended) : WaitEnd(s, 20000);
   Mark(stage::Word(session, stage::kClosed));
   close(device);
   Report(session + "_exit_status", std::to_string(status));
