@@ -67,7 +67,8 @@ TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
     int64_t longest_us = 0, last_down_us = 0;
     for (const vlxtest::RtsPulse& p : vlxtest::RtsPulses(trace.path)) {
       EXPECT_GE(p.high_us, 30000);
-      EXPECT_LE(p.high_us, 40000) << "RTS held while the device took nothing";
+      // One hold, never two (a loaded machine may stretch it some).
+      EXPECT_LT(p.high_us, 2 * vlxtest::kHoldUs) << "RTS held while the device took nothing";
       after_esc += p.rose_us > esc_us;
       longest_us = std::max(longest_us, p.high_us);
       last_down_us = p.rose_us + p.high_us;
@@ -260,7 +261,7 @@ TEST(Faults, CtrlZAndFgAtAnyStage) {
     int64_t longest_us = 0;
     for (const vlxtest::RtsPulse& p : vlxtest::RtsPulses(trace.path))
       longest_us = std::max(longest_us, p.high_us);
-    EXPECT_LE(longest_us, 40000) << "RTS stayed up while the program was stopped";
+    EXPECT_LT(longest_us, 2 * vlxtest::kHoldUs) << "RTS stayed up while the program was stopped";
     std::printf("stopped while %s: longest RTS pulse %.1f ms\n", Name(stage), longest_us / 1000.0);
   }
 }
