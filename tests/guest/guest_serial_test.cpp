@@ -686,7 +686,7 @@ TEST(GuestSerial, OnThePl011OfAnArm64Board) {
   EXPECT_EQ(line_control->second & 0x6a, 0x60u) << "WLEN 8, no PEN, no STP2";
 
   unsigned lines = 0;
-  double rts_up_ms = ExpectRtsDownAfterOpen(log, "pl011", "mctrl", Whole8250, 5.0, &lines);
+  double rts_up_ms = ExpectRtsDownAfterOpen(log, "pl011", "mctrl", Whole8250, 10.0, &lines);
   std::string highs = ExpectRtsPulses(log, "pl011", Whole8250, lines);
   EXPECT_EQ(log.Report("pl011_exit_status"), "0");
   std::vector<KernelEvent> closing =
