@@ -25,11 +25,15 @@ enum class Console {
 // at a console's name.
 Console ConsoleOf(dev_t device, char* what, size_t size);
 
+// The device number of tty class entry `name` (sysfs); false when it has
+// none.
+bool TtyClassNumber(const char* name, dev_t* device);
 // The name of the tty class entry numbered `device` (ttyUSB0), "" when there
 // is none; `hint` (a path's last part) is tried first.
 void TtyName(dev_t device, const char* hint, char* name, size_t size);
 
 bool IsPseudoTerminal(dev_t device);
+bool IsVirtualConsole(dev_t device);  // tty1...tty63
 // A pseudo-terminal, or a tty with a driver behind it and, where the driver
 // says, a UART (a PC's port slot without one has type 0), or Bluetooth's
 // rfcomm. Not: consoles, /dev/tty, ptmx, ttyprintk, ttynull, anything else.

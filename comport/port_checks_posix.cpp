@@ -40,13 +40,6 @@ bool ParseNumber(const char* text, dev_t* device) {
   return true;
 }
 
-// The device number in /sys/class/tty/NAME/dev.
-bool TtyClassNumber(const char* name, dev_t* device) {
-  char path[300], text[32];
-  std::snprintf(path, sizeof path, "/sys/class/tty/%s/dev", name);
-  return ReadText(path, text, sizeof text) && ParseNumber(text, device);
-}
-
 bool Named(const char* name, const char* prefix) {
   return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
 }
@@ -153,7 +146,7 @@ Console ConsoleOf(dev_t device, char* what, size_t size) {
       }
     }
   }
-  if (major(device) == 4 && minor(device) < 64) {
+  if (IsVirtualConsole(device)) {
     std::snprintf(what, size, "a virtual console");
     return Console::kVirtual;
   }
@@ -178,6 +171,14 @@ void TtyName(dev_t device, const char* hint, char* name, size_t size) {
   closedir(ttys);
 }
 
+bool TtyClassNumber(const char* name, dev_t* device) {
+  char path[300], text[32];
+  std::snprintf(path, sizeof path, "/sys/class/tty/%s/dev", name);
+  return ReadText(path, text, sizeof text) && ParseNumber(text, device);
+}
+
+bool IsVirtualConsole(dev_t device) { return major(device) == 4 && minor(device) < 64; }
+
 bool IsPseudoTerminal(dev_t device) { return major(device) >= 136 && major(device) <= 143; }
 
 bool IsSerialTerminal(dev_t device, const char* tty_name) {
@@ -190,7 +191,7 @@ bool IsSerialTerminal(dev_t device, const char* tty_name) {
     return false;
   }
   if (Named(name, "rfcomm") || major(device) == 216) return true;  // Bluetooth: no device
-  if (major(device) == 4 && minor(device) < 64) return false;      // virtual consoles
+  if (IsVirtualConsole(device)) return false;
   char path[300], type[16];
   std::snprintf(path, sizeof path, "/sys/class/tty/%s/device", name);
   if (access(path, F_OK) != 0) return false;

@@ -113,16 +113,15 @@ void Describe(const char* name, Port* port) {
   std::memcpy(port->info, info, sizeof info);
 }
 
-// Whether tty class entry `name` is a port to list: a device behind it, no
-// virtual console, no serial port slot without a UART (type 0).
+// Whether tty class entry `name` is a port to list: a serial terminal with
+// a device behind it (rfcomm has none: it is taken, not listed).
 bool Listed(const char* name) {
-  char path[PATH_MAX], type[16];
+  char path[PATH_MAX];
+  dev_t number = 0;
   if (name[0] == '.') return false;
-  if (std::strncmp(name, "tty", 3) == 0 && name[3] >= '0' && name[3] <= '9') return false;
   std::snprintf(path, sizeof path, "/sys/class/tty/%s/device", name);
-  if (access(path, F_OK) != 0) return false;
-  std::snprintf(path, sizeof path, "/sys/class/tty/%s/type", name);
-  return !port_checks::ReadText(path, type, sizeof type) || std::atoi(type) != 0;
+  return access(path, F_OK) == 0 && port_checks::TtyClassNumber(name, &number) &&
+         port_checks::IsSerialTerminal(number, name);
 }
 
 // The order of the list: ports by name, numbers in order (ttyS2 before
