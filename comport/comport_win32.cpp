@@ -37,11 +37,6 @@ PortHandle OpenPort(const char* name, PortHandle* opened) {
   std::snprintf(path, sizeof path, "\\\\.\\%s", name);
   // Share mode 0: exclusive. Flags 0: synchronous.
   *opened = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  // The hold is a Sleep, which otherwise ends on the system timer's tick
-  // (15.625 ms by default, and since Windows 10 2004 no finer for another
-  // program's asking): up to 45 ms instead of 30. The finest timer, for
-  // the session; it ends at the close, or with the process.
-  if (*opened != INVALID_HANDLE_VALUE) timeBeginPeriod(1);
   return *opened;
 }
 
@@ -119,11 +114,16 @@ void SetRts(PortHandle handle, bool high) { EscapeCommFunction(handle, high ? SE
 
 void SetDtr(PortHandle handle, bool high) { EscapeCommFunction(handle, high ? SETDTR : CLRDTR); }
 
-void SleepMs(unsigned milliseconds) { Sleep(milliseconds); }
-
-void Close(PortHandle handle) {
-  CloseHandle(handle);
+// The hold is a Sleep, which ends on a tick of the system timer: 15.625 ms
+// by default (and since Windows 10 2004 no finer for another program's
+// asking), so 30 ms would end anywhere up to 45 ms. The finest timer, 1 ms,
+// only while a hold lasts: at idle the program wakes on the default tick.
+void SleepMs(unsigned milliseconds) {
+  timeBeginPeriod(1);
+  Sleep(milliseconds);
   timeEndPeriod(1);
 }
+
+void Close(PortHandle handle) { CloseHandle(handle); }
 
 }  // namespace comport_platform

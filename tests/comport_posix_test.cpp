@@ -104,6 +104,7 @@ TEST(ComportPosix, DataBothWaysAndTheReceiveCount) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(platform::RxCount(fd), 0u);
   EXPECT_EQ(platform::ReadByte(fd, &byte), 0);  // nothing waits: at once
+  // A read that waits for the device waits for ever.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 
   const std::string sent("\x00\x0D\x0A\x11\x13\xFF", 6);
@@ -130,6 +131,7 @@ TEST(ComportPosix, DataBothWaysAndTheReceiveCount) {
   tcflow(pty.slave, TCOOFF);
   start = std::chrono::steady_clock::now();
   EXPECT_EQ(platform::WriteByte(fd, 'x', 30), 30u);
+  // A write that waits for the device waits for ever.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   tcflow(pty.slave, TCOON);
   echoed.clear();

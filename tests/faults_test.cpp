@@ -54,7 +54,7 @@ TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
       close(session.device.master);
       session.device.master = -1;
     }
-    EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 1.0), 0.05) << "spins";
+    EXPECT_LT(vlxtest::IdleCpuShare(session.pid()), vlxtest::kSpinShare) << "spins";
     // The keyboard is still served, and Esc stops a line two bytes in.
     session.Type("abcdefghij\r");
     EXPECT_TRUE(session.WaitForScreen("abcdefghij\r\n"))
@@ -85,7 +85,9 @@ TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
     session.Type("\x1B");
     EXPECT_EQ(session.WaitExit(), (Ended{0, 0}));
     int64_t idle_exit_us = vlxtest::MonotonicUs() - idle_esc_us;
-    EXPECT_LT(idle_exit_us, 500000) << "the close waited";
+    // The close waiting for the driver to drain: up to the port's closing
+    // wait (30 s by default), or for ever on a device that takes nothing.
+    EXPECT_LT(idle_exit_us, 2000000) << "the close waited";
     std::printf(
         "device %s: longest RTS pulse %.1f ms; Esc sending to RTS down %.1f ms, "
         "at idle to the end %.1f ms\n",
@@ -105,7 +107,7 @@ TEST(Faults, WithoutAControllingTerminalReceivedBytesAreStillShown) {
   // Each shown byte is flushed; the CR's line end waits in the buffer.
   EXPECT_TRUE(vlxtest::WaitFileText(options.stdout_file, std::string(kStartupLines) + "hello"))
       << testing::PrintToString(FileText(options.stdout_file));
-  EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 1.0), 0.05) << "spins";
+  EXPECT_LT(vlxtest::IdleCpuShare(session.pid()), vlxtest::kSpinShare) << "spins";
   EXPECT_FALSE(session.WaitExit(0).has_value());
   kill(session.pid(), SIGTERM);
   EXPECT_EQ(session.WaitExit(), (Ended{-1, SIGTERM}));
@@ -306,12 +308,12 @@ TEST(Faults, ALostConsoleDropsTheLineAndTheDeviceIsStillShown) {
   ASSERT_TRUE(vlxtest::WaitFileText(file, std::string(kStartupLines) + "ab"));
   close(session.console.master);  // the console hangs up mid-line
   session.console.master = -1;
-  EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 2.0), 0.05) << "spins";
+  EXPECT_LT(vlxtest::IdleCpuShare(session.pid()), vlxtest::kSpinShare) << "spins";
   session.DeviceSends("hi\r");
   EXPECT_TRUE(vlxtest::WaitFileText(file, std::string(kStartupLines) + "abhi"))
       << testing::PrintToString(FileText(file));
   EXPECT_EQ(session.SentLine(200), "") << "the dropped line went out";
-  EXPECT_LT(vlxtest::CpuUsedOver(session.pid(), 1.0), 0.05) << "spins";
+  EXPECT_LT(vlxtest::IdleCpuShare(session.pid()), vlxtest::kSpinShare) << "spins";
   kill(session.pid(), SIGTERM);
   EXPECT_EQ(session.WaitExit(), (Ended{-1, SIGTERM}));
 }

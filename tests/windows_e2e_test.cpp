@@ -133,7 +133,7 @@ TEST(WindowsUnderWine, ShowsTypesSendsAndExits) {
   // Idle: no spinning.
   pid_t pid = vlxtest::FindProcess("vlxterm.exe");
   ASSERT_GT(pid, 0) << "vlxterm.exe not found";
-  EXPECT_LT(vlxtest::CpuUsedOver(pid, 1.0), 0.05) << "busy while idle";
+  EXPECT_LT(vlxtest::IdleCpuShare(pid), vlxtest::kSpinShare) << "busy while idle";
 
   // A typed, corrected line goes out byte by byte in 30 ms pulses, then CR.
   wine.SendKeys("abc BSpace d Enter");
@@ -185,7 +185,7 @@ TEST(WindowsUnderWine, AnUnusablePortEndsWithItsMessageAndStatusOne) {
   ExpectPrefixLinksNoPort();
 }
 
-TEST(WindowsUnderWine, AsksForTheFinestTimerForTheSession) {
+TEST(WindowsUnderWine, AsksForTheFinestTimerOnlyWhileAByteIsHeld) {
   VLX_REQUIRE_SANDBOX();
   // Relayed calls of winmm alone (the runner's prefix includes no other).
   WineSession wine(false, "+relay");
@@ -198,12 +198,15 @@ TEST(WindowsUnderWine, AsksForTheFinestTimerForTheSession) {
     for (size_t at = log.find(call); at != std::string::npos; at = log.find(call, at + 1)) ++count;
     return count;
   };
-  EXPECT_EQ(calls("timeBeginPeriod"), 1u) << wine.WineLog();
-  EXPECT_EQ(calls("timeEndPeriod"), 0u);
+  EXPECT_EQ(calls("timeBeginPeriod"), 0u) << "asked for at idle\n" << wine.WineLog();
+  wine.SendKeys("hi Enter");  // three holds: h, i, CR
+  EXPECT_EQ(vlxtest::BytesOf(vlxtest::ReadArrivals(wine.device.master, '\r', 10000)), "hi\r");
+  EXPECT_TRUE(vlxtest::WaitUntil([&] { return calls("timeEndPeriod") == 3; }, 5000));
+  EXPECT_EQ(calls("timeBeginPeriod"), 3u) << wine.WineLog();
   wine.SendKeys("Escape Escape");
   EXPECT_EQ(wine.WaitRunner(30000), (Ended{0, 0})) << wine.RunnerLog();
-  EXPECT_EQ(calls("timeBeginPeriod"), 1u) << wine.WineLog();
-  EXPECT_EQ(calls("timeEndPeriod"), 1u) << wine.WineLog();
+  EXPECT_EQ(calls("timeBeginPeriod"), 3u) << wine.WineLog();
+  EXPECT_EQ(calls("timeEndPeriod"), 3u) << wine.WineLog();
   std::istringstream lines(wine.WineLog());
   for (std::string line; std::getline(lines, line);) {
     if (line.find(" winmm.time") != std::string::npos) std::printf("wine: %s\n", line.c_str());

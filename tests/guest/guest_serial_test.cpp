@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -41,6 +42,7 @@ using vlxtest::Ended;
 using vlxtest::FileText;
 
 constexpr int kStepTimeoutMs = 100000;
+constexpr double kHoldMs = vlxtest::kHoldUs / 1000.0;
 constexpr uint64_t kCom1 = 0x3f8;
 // The PL011's divisor (integer, fraction) and line control registers.
 constexpr unsigned kPl011Ibrd = 0x24, kPl011Fbrd = 0x28, kPl011LcrH = 0x2c;
@@ -151,7 +153,7 @@ class Guest {
         qemu_(which == kPl011 ? "/usr/bin/qemu-system-aarch64" : "/usr/bin/qemu-system-x86_64") {}
   ~Guest() {
     if (qmp_ >= 0) close(qmp_);
-    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) vlxtest::WaitChild(pid_, 10000);
+    if (pid_ > 0 && !qemu_ended_ && kill(pid_, SIGKILL) == 0) vlxtest::WaitChild(pid_, 10000);
   }
 
   // Makes the kernel and initramfs and starts QEMU; false, with `why`,
@@ -241,9 +243,41 @@ class Guest {
 
   // Waits until the guest's console holds "GUEST <name>".
   bool WaitReport(const std::string& name) {
-    return vlxtest::WaitUntil(
-        [&] { return FileText(console_).find("GUEST " + name + " ") != std::string::npos; },
-        kStepTimeoutMs);
+    return Await(
+        [&] { return FileText(console_).find("GUEST " + name + " ") != std::string::npos; });
+  }
+  // Whether the guest has stopped short: QEMU has ended (a kernel panic
+  // reboots, which ends it), or its init reported a step that failed.
+  bool Broken() {
+    if (!qemu_ended_ && pid_ > 0) qemu_ended_ = vlxtest::WaitChild(pid_, 0);
+    return qemu_ended_ || FileText(console_).find("GUEST failed ") != std::string::npos;
+  }
+  // How the guest stands, for a failure's message: how QEMU ended, if it
+  // has, and the console's last lines.
+  std::string Said() {
+    std::istringstream lines(FileText(console_));
+    std::vector<std::string> last;
+    for (std::string line; std::getline(lines, line);) {
+      last.push_back(line);
+      if (last.size() > 30) last.erase(last.begin());
+    }
+    std::string said = qemu_ended_ ? "QEMU has ended (status " + std::to_string(qemu_ended_->code) +
+                                         ", signal " + std::to_string(qemu_ended_->signal) + ")\n"
+                                   : "";
+    said += "the guest's console, its last lines:\n";
+    for (const std::string& line : last) said += line + "\n";
+    return said;
+  }
+  // What the device reads up to `last` or `most` bytes: a step of the
+  // guest's, which ends at once when the guest has stopped short.
+  std::vector<vlxtest::Arrival> Arrivals(uint8_t last, size_t most = SIZE_MAX) {
+    std::vector<vlxtest::Arrival> arrivals;
+    Await([&] {
+      auto more = vlxtest::ReadArrivals(device.master, last, 200, most - arrivals.size());
+      arrivals.insert(arrivals.end(), more.begin(), more.end());
+      return !arrivals.empty() && (arrivals.back().byte == last || arrivals.size() == most);
+    });
+    return arrivals;
   }
   // A QMP command ({"execute": ...}); true when QEMU returned success.
   bool Qmp(const std::string& command) {
@@ -263,9 +297,8 @@ class Guest {
   // Waits for the guest to power off; its console afterwards, where its
   // probes were set and its session went to the end.
   std::optional<GuestLog> Finish() {
-    std::optional<Ended> ended = vlxtest::WaitChild(pid_, kStepTimeoutMs);
-    if (!ended) return std::nullopt;
-    pid_ = -1;
+    if (!qemu_ended_) qemu_ended_ = vlxtest::WaitChild(pid_, kStepTimeoutMs);
+    if (!qemu_ended_) return std::nullopt;
     GuestLog log = Parse(FileText(console_));
     if (log.Report("done") != "" || log.Report("kprobes") != "ok") return std::nullopt;
     return log;
@@ -283,7 +316,6 @@ class Guest {
     std::printf("guest %s: %s\nguest %s: whole test %.1f s\n", case_.c_str(), more.c_str(),
                 case_.c_str(), wall_s);
   }
-  std::string Console() { return FileText(console_); }
   // What the driver wrote to the emulated PL011's registers, in order
   // (QEMU's trace): offset and value.
   std::vector<std::pair<unsigned, unsigned>> UartWrites() {
@@ -302,21 +334,26 @@ class Guest {
   // which QEMU sets as the guest sets its UART; for the PL011, which QEMU
   // leaves as it is, in the UART's divisor (24 MHz / (16 x 2400) = 625).
   bool WaitLineSetUp() {
-    if (case_ != "pl011") return vlxtest::WaitSpeed(device, B2400, kStepTimeoutMs);
-    return vlxtest::WaitUntil(
-        [&] {
-          for (auto [offset, value] : UartWrites()) {
-            if (offset == kPl011Ibrd && value == 625) return true;
-          }
-          return false;
-        },
-        kStepTimeoutMs);
+    if (case_ != "pl011") return Await([&] { return vlxtest::WaitSpeed(device, B2400, 0); });
+    return Await([&] {
+      for (auto [offset, value] : UartWrites()) {
+        if (offset == kPl011Ibrd && value == 625) return true;
+      }
+      return false;
+    });
   }
   const std::string& LastQmpReply() const { return last_reply_; }
 
   vlxtest::Pty device;
 
  private:
+  // Waits until `done`, for at most a step's time, or until the guest has
+  // stopped short: a guest that panics says so at once, not at the time-out.
+  bool Await(const std::function<bool()>& done) {
+    bool broken = false;
+    bool met = vlxtest::WaitUntil([&] { return done() || (broken = Broken()); }, kStepTimeoutMs);
+    return met && !broken;
+  }
   bool QmpReply(const std::string& command) {
     vlxtest::WriteAll(qmp_, command + "\n");
     std::string reply;
@@ -335,6 +372,7 @@ class Guest {
   std::chrono::steady_clock::time_point started_;
   std::string console_, qmp_path_, trace_;
   pid_t pid_ = -1;
+  std::optional<Ended> qemu_ended_;
   int qmp_ = -1;
   std::string last_reply_;
 };
@@ -363,7 +401,7 @@ std::vector<vlxtest::Arrival> PlayDevice(Guest& guest, termios* host) {
   vlxtest::WriteAll(guest.device.master,
                     "dev\a:\x1b"
                     "A\rok\r");
-  auto arrivals = vlxtest::ReadArrivals(guest.device.master, '\r', kStepTimeoutMs);
+  auto arrivals = guest.Arrivals('\r');
   vlxtest::WriteAll(guest.device.master, "done\r");
   return arrivals;
 }
@@ -405,8 +443,9 @@ std::string ExpectRtsPulses(const GuestLog& log, const std::string& session,
     EXPECT_EQ(write.Number("count"), 1u) << write.text;
     written.push_back(static_cast<char>(write.Number("byte")));
     double high = down.ms - up.ms;
-    EXPECT_GE(high, 30.0);
-    EXPECT_LE(high, 40.0);
+    EXPECT_GE(high, 30.0);  // a hold may never be short
+    // RTS left up into a second byte's time; today's figures are printed.
+    EXPECT_LT(high, 2 * kHoldMs) << "RTS held past its byte's hold";
     char figure[16];
     std::snprintf(figure, sizeof figure, "%.2f ", high);
     highs += figure;
@@ -415,14 +454,15 @@ std::string ExpectRtsPulses(const GuestLog& log, const std::string& session,
   return highs;
 }
 
-// The open raises DTR and RTS together: RTS must come down within
-// `within_ms`, DTR stay up, and no line move at idle, as the modem-line
-// changes of `kind` show them, tracked by `state` into `lines` (so at idle
-// on return). Returns how long RTS stayed up, in ms.
+// The open raises DTR and RTS together: RTS must come down before
+// anything is sent, DTR stay up, and no line move at idle, as the
+// modem-line changes of `kind` show them, tracked by `state` into `lines`
+// (so at idle on return). Returns how long RTS stayed up, in ms, which the
+// case prints: the figure to watch, not to pin (an emulated machine's time
+// is the host's load).
 double ExpectRtsDownAfterOpen(const GuestLog& log, const std::string& session,
                               const std::string& kind,
-                              unsigned (*state)(const KernelEvent&, unsigned), double within_ms,
-                              unsigned* lines) {
+                              unsigned (*state)(const KernelEvent&, unsigned), unsigned* lines) {
   double raised_ms = -1, up_ms = -1;
   for (const KernelEvent& e : Between(log, stage::kStart, Word(session, stage::kIdle), kind)) {
     *lines = state(e, *lines);
@@ -434,7 +474,9 @@ double ExpectRtsDownAfterOpen(const GuestLog& log, const std::string& session,
     if (up_ms < 0 && !(*lines & kRts)) up_ms = e.ms - raised_ms;
   }
   EXPECT_GE(up_ms, 0) << "RTS never went down after the open";
-  EXPECT_LT(up_ms, within_ms) << "RTS up after the open for " << up_ms << " ms";
+  // Guards RTS lowered only with the settings or at the first byte (100s of
+  // ms) and never lowered: one hold is far from both, and from 0.3-3 ms.
+  EXPECT_LT(up_ms, kHoldMs) << "RTS up after the open for " << up_ms << " ms";
   EXPECT_EQ(*lines & (kDtr | kRts), kDtr) << "DTR up and RTS down at idle";
   EXPECT_TRUE(
       Between(log, Word(session, stage::kIdle), Word(session, stage::kTyping), kind).empty())
@@ -462,7 +504,9 @@ unsigned AcmControlLines(const KernelEvent& e, unsigned lines) {
 void ExpectUnplugged(const GuestLog& log, const std::string& session) {
   SCOPED_TRACE(session);
   EXPECT_EQ(log.Report(session + "_unplugged"), "ok");
-  EXPECT_LE(std::stol(log.Report(session + "_cpu_ms_over_2s")), 100) << "spins after the pull";
+  // A spin costs most of the guest's core (1000s of ms over 2 s); waiting
+  // costs a few ms however loaded the host is.
+  EXPECT_LT(std::stol(log.Report(session + "_cpu_ms_over_2s")), 500) << "spins after the pull";
   EXPECT_EQ(log.Report(session + "_keys_served"), "ok");
   EXPECT_EQ(log.Report(session + "_exit_status"), "0");
   EXPECT_EQ(log.Report(session + "_terminal_restored"), "yes");
@@ -487,7 +531,7 @@ TEST(GuestSerial, OnThe8250DriverAsCom1) {
   VLX_BOOT_GUEST(guest);
   termios host{};
   std::optional<GuestLog> finished = PlayToTheEnd(guest, "com1", &host);
-  ASSERT_TRUE(finished.has_value()) << "the guest's session did not end\n" << guest.Console();
+  ASSERT_TRUE(finished.has_value()) << "the guest's session did not end\n" << guest.Said();
   const GuestLog& log = *finished;
 
   // The line settings at the UART (QEMU applies the divisor and the line
@@ -505,7 +549,7 @@ TEST(GuestSerial, OnThe8250DriverAsCom1) {
 
   // RTS down at once after the open, DTR up until the exit.
   unsigned lines = 0;
-  double rts_up_ms = ExpectRtsDownAfterOpen(log, "com1", "mctrl", Whole8250, 1.0, &lines);
+  double rts_up_ms = ExpectRtsDownAfterOpen(log, "com1", "mctrl", Whole8250, &lines);
   std::string highs = ExpectRtsPulses(log, "com1", Whole8250, kDtr);
 
   // A second vlxterm, as root and as a plain user: status 1 and its
@@ -542,19 +586,19 @@ TEST(GuestSerial, OnAUsbAdapterThroughTheLauncherPulledOutTwice) {
   termios host{};
   auto arrivals = PlayDevice(guest, &host);
   // Pulled out at idle; a new one put in; pulled out while a line goes out.
-  EXPECT_TRUE(guest.WaitReport("unplug_now")) << guest.Console();
+  EXPECT_TRUE(guest.WaitReport("unplug_now")) << guest.Said();
   EXPECT_TRUE(guest.Qmp(R"({"execute":"device_del","arguments":{"id":"adapter"}})"))
       << guest.LastQmpReply();
-  EXPECT_TRUE(guest.WaitReport("replug_now")) << guest.Console();
+  EXPECT_TRUE(guest.WaitReport("replug_now")) << guest.Said();
   EXPECT_TRUE(
       guest.Qmp(R"({"execute":"device_add","arguments":)"
                 R"({"driver":"usb-serial","chardev":"port","id":"adapter2","bus":"xhci.0"}})"))
       << guest.LastQmpReply();
-  auto before_pull = vlxtest::ReadArrivals(guest.device.master, 0, kStepTimeoutMs, 2);
+  auto before_pull = guest.Arrivals(0, 2);
   EXPECT_TRUE(guest.Qmp(R"({"execute":"device_del","arguments":{"id":"adapter2"}})"))
       << guest.LastQmpReply();
   std::optional<GuestLog> finished = guest.Finish();
-  ASSERT_TRUE(finished.has_value()) << "the guest's session did not end\n" << guest.Console();
+  ASSERT_TRUE(finished.has_value()) << "the guest's session did not end\n" << guest.Said();
   const GuestLog& log = *finished;
 
   // The list and the launcher's refusals, before any namespace: the
@@ -584,7 +628,7 @@ TEST(GuestSerial, OnAUsbAdapterThroughTheLauncherPulledOutTwice) {
   ExpectSentInPulses(arrivals, "hi\r");
   ExpectHostLine2400_8N1(host);
   unsigned lines = 0;
-  double rts_up_ms = ExpectRtsDownAfterOpen(log, "usb", "mctrl", SetClearFtdi, 10.0, &lines);
+  double rts_up_ms = ExpectRtsDownAfterOpen(log, "usb", "mctrl", SetClearFtdi, &lines);
   std::string highs = ExpectRtsPulses(log, "usb", SetClearFtdi, lines);
 
   // Pulled out at idle, and while a line went out: no spin, keys served,
@@ -605,7 +649,7 @@ TEST(GuestSerial, OnAUsbCdcAcmDeviceThatStopsReading) {
   Guest guest(Guest::kAcm);
   VLX_BOOT_GUEST(guest);
   std::optional<GuestLog> finished = guest.Finish();
-  ASSERT_TRUE(finished.has_value()) << "the guest's session did not end\n" << guest.Console();
+  ASSERT_TRUE(finished.has_value()) << "the guest's session did not end\n" << guest.Said();
   const GuestLog& log = *finished;
   ExpectConversation(log, "acm");
   EXPECT_EQ(log.Report("acm_device_got"), "hi\\x0d");
@@ -622,7 +666,7 @@ TEST(GuestSerial, OnAUsbCdcAcmDeviceThatStopsReading) {
   unsigned lines = 0;
   // (As the gadget sees the requests: each waits for the emulated
   // controller's frame timer, which a loaded host stretches.)
-  double rts_up_ms = ExpectRtsDownAfterOpen(log, "acm", "lines", AcmControlLines, 30.0, &lines);
+  double rts_up_ms = ExpectRtsDownAfterOpen(log, "acm", "lines", AcmControlLines, &lines);
   std::string highs = ExpectRtsPulses(log, "acm", SetClearFtdi, lines);
   EXPECT_EQ(log.Report("acm_exit_status"), "0");
   for (const KernelEvent& e :
@@ -648,8 +692,9 @@ TEST(GuestSerial, OnAUsbCdcAcmDeviceThatStopsReading) {
     EXPECT_LE(writes.size(), 17u) << "bytes offered to a driver that holds what it cannot send";
     EXPECT_TRUE(writes.empty() || writes.back().Number("byte") != '\r');
     EXPECT_EQ(log.Report(s + "_exit_status"), status);
-    EXPECT_NE(log.Report(s + "_end_ms"), "over 1000");
-    EXPECT_LT(std::atol(log.Report(s + "_end_ms").c_str()), 500) << "the close waited";
+    // The close waiting for the driver: until the device reads again, over
+    // 10 s seen; the guest driver gives it 1 s (an end takes 30-80 ms).
+    EXPECT_NE(log.Report(s + "_end_ms"), "over 1000") << "the close waited";
     EXPECT_EQ(log.Report(s + "_late_bytes"), "0") << "bytes reached the device after their pulses";
     figures += s + ": " + std::to_string(writes.size()) + " bytes offered, ended in " +
                log.Report(s + "_end_ms") + " ms, " + log.Report(s + "_late_bytes") +
@@ -666,7 +711,7 @@ TEST(GuestSerial, OnThePl011OfAnArm64Board) {
   VLX_BOOT_GUEST(guest);
   termios host{};
   std::optional<GuestLog> finished = PlayToTheEnd(guest, "pl011", &host);
-  ASSERT_TRUE(finished.has_value()) << "the guest's session did not end\n" << guest.Console();
+  ASSERT_TRUE(finished.has_value()) << "the guest's session did not end\n" << guest.Said();
   const GuestLog& log = *finished;
   EXPECT_NE(log.Report("launcher_console")
                 .find("status=125 said=vlxterm-on: refusing /dev/hvc0 (229:0): it is a console "
@@ -686,7 +731,7 @@ TEST(GuestSerial, OnThePl011OfAnArm64Board) {
   EXPECT_EQ(line_control->second & 0x6a, 0x60u) << "WLEN 8, no PEN, no STP2";
 
   unsigned lines = 0;
-  double rts_up_ms = ExpectRtsDownAfterOpen(log, "pl011", "mctrl", Whole8250, 10.0, &lines);
+  double rts_up_ms = ExpectRtsDownAfterOpen(log, "pl011", "mctrl", Whole8250, &lines);
   std::string highs = ExpectRtsPulses(log, "pl011", Whole8250, lines);
   EXPECT_EQ(log.Report("pl011_exit_status"), "0");
   std::vector<KernelEvent> closing =

@@ -368,6 +368,11 @@ double CpuUsedOver(pid_t pid, double seconds) {
   return CpuSeconds(pid) - before;
 }
 
+double IdleCpuShare(pid_t pid) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  return CpuUsedOver(pid, 2.0) / 2.0;
+}
+
 pid_t FindProcess(const std::string& name) {
   DIR* proc = opendir("/proc");
   pid_t found = -1;

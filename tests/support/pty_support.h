@@ -104,6 +104,13 @@ std::optional<Ended> WaitJobEnd(Job* job, int timeout_ms);  // closes its pipes
 // `seconds` of wall time.
 double CpuSeconds(pid_t pid);
 double CpuUsedOver(pid_t pid, double seconds);
+// The share of one core a process uses while nothing happens: over 2 s,
+// once whatever it was doing has settled (half a second). A spin costs most
+// of a core, even beside two busy loops on two cores (about 0.6); a wait
+// that wakes on events and a bounded time-out, a few thousandths (Wine's
+// console, which looks at the port every tick, about 0.05). Between both:
+inline constexpr double kSpinShare = 0.25;
+double IdleCpuShare(pid_t pid);
 // A process whose command line (not a shell's or tmux's) mentions `name`;
 // -1 when there is none.
 pid_t FindProcess(const std::string& name);
