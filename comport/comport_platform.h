@@ -22,10 +22,15 @@ bool MapsBaud(uint32_t baud);
 PortHandle OpenPort(const char* name, PortHandle* opened);
 
 // Applies 8N1 raw at the given rate, DTR high, RTS low. False when the
-// current settings could not be read: nothing has been written then.
+// current settings could not be read (nothing has been written then), or
+// when the driver did not take the new ones, which it says on standard
+// error: the port would run at another speed or framing.
 bool Configure(PortHandle handle, uint32_t baud);
 
-uint32_t RxCount(PortHandle handle);             // 0 when the query fails
+// How many received bytes wait (at least; 0 when none do or the port
+// cannot be read): on Windows the driver's count, on POSIX what a read of
+// the driver brought.
+uint32_t RxCount(PortHandle handle);
 int ReadByte(PortHandle handle, uint8_t* byte);  // bytes read, 0 or 1
 // Offers the byte to the driver for at most within_ms and returns how many
 // whole milliseconds that took: a driver that takes nothing (a stalled

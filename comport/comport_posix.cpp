@@ -92,7 +92,7 @@ void SetModemLine(int fd, int line, bool high) {
 // A console: opening it, changing its speed or toggling its lines can hang
 // the machine, and on virtual machines COM1 is often the system console.
 bool RefusedAsConsole(const char* path, dev_t device) {
-  char what[128];
+  char what[512];
   port_checks::Console console = port_checks::ConsoleOf(device, what, sizeof what);
   if (console == port_checks::Console::kNone) return false;
   std::fprintf(stderr,
@@ -204,6 +204,31 @@ int OpenDevice(const char* path, int* opened) {
   return fd;
 }
 
+void Untaken(const termios& asked, const termios& got, char* what, size_t size) {
+  struct Setting {
+    bool taken;
+    const char* name;
+  };
+  const Setting settings[] = {
+      {cfgetispeed(&got) == cfgetispeed(&asked), "the input speed"},
+      {cfgetospeed(&got) == cfgetospeed(&asked), "the output speed"},
+      {(got.c_cflag & CSIZE) == CS8, "8 data bits"},
+      {(got.c_cflag & PARENB) == 0, "no parity"},
+      {(got.c_cflag & CSTOPB) == 0, "one stop bit"},
+      {(got.c_cflag & CRTSCTS) == 0 && (got.c_iflag & (IXON | IXOFF)) == 0, "no flow control"},
+      {(got.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 && (got.c_oflag & OPOST) == 0 &&
+           (got.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP)) == 0,
+       "raw input and output"},
+  };
+  size_t used = 0;
+  what[0] = '\0';
+  for (const Setting& setting : settings) {
+    if (setting.taken || used >= size) continue;
+    int put = std::snprintf(what + used, size - used, "%s%s", used > 0 ? ", " : "", setting.name);
+    used += put > 0 ? static_cast<size_t>(put) : 0;
+  }
+}
+
 }  // namespace comport_posix
 
 namespace comport_platform {
@@ -238,7 +263,19 @@ bool Configure(PortHandle fd, uint32_t baud) {
   cfsetospeed(&tio, rate->speed);
   // The driver drops DTR and RTS at the last close, even after a kill -9.
   tio.c_cflag |= HUPCL;
-  tcsetattr(fd, TCSANOW, &tio);
+  // A driver may take part of the settings and say nothing: read them back.
+  termios taken{};
+  char untaken[160];
+  if (tcsetattr(fd, TCSANOW, &tio) != 0 || tcgetattr(fd, &taken) != 0) {
+    std::snprintf(untaken, sizeof untaken, "%s", std::strerror(errno));
+  } else {
+    comport_posix::Untaken(tio, taken, untaken, sizeof untaken);
+  }
+  if (untaken[0] != '\0') {
+    std::fprintf(stderr, "vlxterm: the port's driver did not take %u 8N1 raw: %s\n",
+                 static_cast<unsigned>(baud), untaken);
+    return false;
+  }
   SetModemLine(fd, TIOCM_DTR, true);
   SetModemLine(fd, TIOCM_RTS, false);
   return true;

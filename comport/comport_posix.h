@@ -1,6 +1,8 @@
 // POSIX pieces of the serial module that tests reach directly.
 #pragma once
 
+#include <termios.h>
+
 #include <cstddef>
 
 namespace comport_posix {
@@ -14,5 +16,11 @@ bool DevicePath(const char* name, char* path, size_t size);
 // where given, holds the descriptor from the moment the device is open (-1
 // again when it is refused after all).
 int OpenDevice(const char* path, int* opened = nullptr);
+
+// What of the settings `asked` the driver did not take, as read back into
+// `got`, for a message ("the input speed, 8 data bits"): the speeds, 8 data
+// bits, no parity, one stop bit, no flow control, raw input and output.
+// Empty when it took them all.
+void Untaken(const termios& asked, const termios& got, char* what, size_t size);
 
 }  // namespace comport_posix

@@ -61,7 +61,26 @@ bool Configure(PortHandle handle, uint32_t baud) {
   dcb.fNull = FALSE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   dcb.fAbortOnError = FALSE;
-  SetCommState(handle, &dcb);
+  // A driver may refuse or leave out part of the settings: read them back.
+  DCB taken{};
+  taken.DCBlength = sizeof taken;
+  if (!SetCommState(handle, &dcb) || !GetCommState(handle, &taken)) {
+    std::fprintf(stderr, "vlxterm: the port's driver refused %lu 8N1 (error %lu)\n",
+                 static_cast<unsigned long>(baud), static_cast<unsigned long>(GetLastError()));
+    return false;
+  }
+  const bool flow = taken.fOutxCtsFlow || taken.fOutxDsrFlow || taken.fOutX || taken.fInX ||
+                    taken.fRtsControl == RTS_CONTROL_HANDSHAKE ||
+                    taken.fDtrControl == DTR_CONTROL_HANDSHAKE;
+  if (taken.BaudRate != baud || taken.ByteSize != 8 || taken.Parity != NOPARITY ||
+      taken.StopBits != ONESTOPBIT || flow) {
+    std::fprintf(stderr,
+                 "vlxterm: the port's driver did not take %lu 8N1: it runs at %lu, %u data bits, "
+                 "parity %u, stop bits %u, flow control %s\n",
+                 static_cast<unsigned long>(baud), static_cast<unsigned long>(taken.BaudRate),
+                 taken.ByteSize, taken.Parity, taken.StopBits, flow ? "on" : "off");
+    return false;
+  }
   // Nothing waits on serial events; the mask is set and left.
   SetCommMask(handle, EV_TXEMPTY);
   return true;

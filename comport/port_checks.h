@@ -1,5 +1,5 @@
-// Whether a device may be opened as the serial port, on POSIX: is it a
-// system console, is it a serial terminal, who holds it. The one place for
+// Whether a device may be opened as the serial port, on Linux: is it a
+// system console, is it a serial terminal, is it locked. The one place for
 // these rules, for the program's own open and for the launcher. Devices are
 // judged by number from /proc and sysfs; none is ever opened here (an open
 // raises a port's DTR and RTS, and some devices act on an open alone).
@@ -46,31 +46,8 @@ bool IsSerialTerminal(dev_t device, const char* tty_name);
 // lock still refuses a second taker).
 pid_t LockTaker(const struct stat& file, const pid_t* skip, int skip_count);
 
-// What the processes do with some devices, found in one pass over /proc.
-struct DeviceUse {
-  dev_t device;         // in
-  bool find_openers;    // in: look for processes that hold it open
-  pid_t opener;         // out: one that holds it open, not skipped; 0: none
-  bool skipped_opener;  // out: a skipped process holds it open
-  pid_t controller;     // out: whose controlling terminal it is (the session
-                        //      leader where there is one); 0: nobody's
-};
-struct ProcessScan {
-  bool saw_modem_manager;  // a process named ModemManager runs
-};
-// Fills `uses`; processes in `skip` are not named as openers. Only the
-// processes this user may look at are seen.
-ProcessScan ScanProcesses(DeviceUse* uses, int count, const pid_t* skip, int skip_count);
-
 // A small text file (sysfs, /proc) into `text`, zero-terminated; false when
 // it cannot be read.
 bool ReadText(const char* path, char* text, size_t size);
-
-// A process's controlling terminal; 0 when it has none.
-dev_t ControllingTerminal(pid_t pid);
-// This process and those that started it, nearest first; how many.
-int Ancestors(pid_t* pids, int most);
-// A process's command name ("?" when it has ended); false when it has.
-bool CommandOf(pid_t pid, char* name, size_t size);
 
 }  // namespace port_checks

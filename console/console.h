@@ -19,6 +19,11 @@ int _getch();
 // whose answer must not be "not yet": the test after each sent byte.
 void AwaitKeyDecision();
 
+// Takes the keyboard before the program writes anything, so that keys
+// typed during the start-up (while the port opens) reach the key read as
+// typed: unechoed, Enter as 13. Every exit gives it back.
+void TakeKeyboard();
+
 // Sets standard output up: unbuffered on a terminal, fully buffered
 // (4096 bytes) when redirected. Call before the first output.
 void InitOutput();

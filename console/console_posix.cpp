@@ -149,6 +149,8 @@ bool CodeReady() {
 
 }  // namespace
 
+void TakeKeyboard() { EnsureOpen(); }
+
 int _kbhit() {
   if (CodeReady()) return 1;
   if (!EnsureOpen()) return 0;

@@ -11,6 +11,8 @@ int _kbhit() { return ::_kbhit(); }
 int _getch() { return ::_getch(); }
 // The Windows console reports keys whole: nothing is ever undecided.
 void AwaitKeyDecision() {}
+// The console gives keys as typed whenever they come.
+void TakeKeyboard() {}
 
 HANDLE InputHandle() {
   static HANDLE input =

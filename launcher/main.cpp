@@ -14,11 +14,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "holders_linux.h"
 #include "port_list.h"
 #include "refusal.h"
 #include "sandbox.h"
+#include "shown_text.h"
 
 namespace {
+
+using shown::Shown;
 
 constexpr int kRefused = 125;  // every refusal and set-up failure
 constexpr int kUsage = 2;
@@ -92,17 +96,19 @@ int Launch(const char* device, char** program) {
   // Pinned (a descriptor that opens no driver and raises no line), then
   // judged through it, with the caller's own credentials.
   int judged = open(device, O_PATH | O_CLOEXEC);
-  if (judged < 0 && (errno == ENOENT || errno == ENOTDIR)) Fail("%s: no such device", device);
-  if (judged < 0) Fail("%s: %s", device, std::strerror(errno));
+  if (judged < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    Fail("%s: no such device", Shown(device).text);
+  }
+  if (judged < 0) Fail("%s: %s", Shown(device).text, std::strerror(errno));
   Candidate candidate{};
   candidate.path = device;
   char access_path[32];
   std::snprintf(access_path, sizeof access_path, "/proc/self/fd/%d", judged);
-  if (fstat(judged, &candidate.file) != 0) Fail("%s: %s", device, std::strerror(errno));
+  if (fstat(judged, &candidate.file) != 0) Fail("%s: %s", Shown(device).text, std::strerror(errno));
   Judge(&candidate, access_path, caller);
-  port_checks::ProcessScan scan{};
+  ProcessScan scan{};
   if (!candidate.refused) {
-    scan = port_checks::ScanProcesses(&candidate.use, 1, caller.ancestors, caller.ancestor_count);
+    scan = ScanProcesses(&candidate.use, 1, caller.ancestors, caller.ancestor_count);
     JudgeHolders(&candidate);
   }
   if (candidate.refused) Fail("%s", candidate.message);
@@ -115,25 +121,34 @@ int Launch(const char* device, char** program) {
   int pinned = open(device, O_PATH | O_CLOEXEC);
   struct stat file {};
   if (pinned < 0 || fstat(pinned, &file) != 0) {
-    Fail("%s is gone since it was checked (%s): plug it in and start vlxterm-on again", device,
-         std::strerror(errno));
+    Fail("%s is gone since it was checked (%s): plug it in and start vlxterm-on again",
+         Shown(device).text, std::strerror(errno));
   }
   if (file.st_dev != candidate.file.st_dev || file.st_ino != candidate.file.st_ino) {
-    Fail("%s changed while it was checked (a link re-pointed?): start vlxterm-on again", device);
+    Fail("%s changed while it was checked (a link re-pointed?): start vlxterm-on again",
+         Shown(device).text);
   }
-  if (!BindAsCom1(pinned, candidate.file, why, sizeof why)) Fail("%s: %s", device, why);
+  if (!BindAsCom1(pinned, candidate.file, why, sizeof why)) Fail("%s: %s", Shown(device).text, why);
   close(pinned);
   close(judged);
 
   execvp(program[0], program);
   int failure = errno;
-  std::fprintf(stderr, "vlxterm-on: cannot run %s: %s\n", program[0], std::strerror(failure));
+  std::fprintf(stderr, "vlxterm-on: cannot run %s: %s\n", Shown(program[0]).text,
+               std::strerror(failure));
   return failure == ENOENT ? 127 : 126;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Installed set-user-ID or set-group-ID it would run any program, in a
+  // namespace it made, with rights that are not its caller's.
+  if (getuid() != geteuid() || getgid() != getegid()) {
+    Fail(
+        "refusing to run set-user-ID or set-group-ID: it would run any program with rights "
+        "that are not yours; install it with mode 0755");
+  }
   int first = 1;
   if (argc > 1 && std::strcmp(argv[1], "--") == 0) {
     first = 2;

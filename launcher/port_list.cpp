@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "holders_linux.h"
 #include "port_checks.h"
 #include "refusal.h"
+#include "shown_text.h"
 
 namespace {
 
@@ -19,7 +21,7 @@ constexpr int kMostLinks = 64;
 
 struct Port {
   char path[300];
-  char info[640];  // the line without its mark
+  char info[1536];  // the line without its mark
   bool usb;
   long long appeared;  // the device node's ctime: USB adapters in plug-in order
   bool has_node;
@@ -36,9 +38,11 @@ struct Link {
 Link links[kMostLinks];
 int link_count = 0;
 
+// Appends `text`, which came from sysfs, /dev or the device itself, shown
+// escaped, in `format`.
 void Append(char* line, size_t size, const char* format, const char* text) {
   size_t used = std::strlen(line);
-  if (used < size) std::snprintf(line + used, size - used, format, text);
+  if (used < size) std::snprintf(line + used, size - used, format, shown::Shown(text).text);
 }
 
 void ReadLinks() {
@@ -101,7 +105,9 @@ void Describe(const char* name, Port* port) {
     for (const char* field : {"manufacturer", "product", "serial"}) {
       std::snprintf(path, sizeof path, "%s/%s", usb, field);
       if (!port_checks::ReadText(path, text, sizeof text)) continue;
-      text[std::strcspn(text, "\n")] = '\0';
+      // sysfs ends the string with a line end; any other is the device's.
+      size_t length = std::strlen(text);
+      if (length > 0 && text[length - 1] == '\n') text[length - 1] = '\0';
       Append(info, sizeof info, "  \"%s\"", text);
     }
   }
@@ -161,14 +167,14 @@ void ListPorts() {
   if (ttys != nullptr) closedir(ttys);
 
   // Who holds the ports still in question: one pass over /proc for all.
-  port_checks::DeviceUse uses[kMostPorts];
+  DeviceUse uses[kMostPorts];
   int use_count = 0;
   for (int i = 0; i < port_count; ++i) {
     if (ports[i].has_node && !ports[i].candidate.refused)
       uses[use_count++] = ports[i].candidate.use;
   }
   if (use_count > 0) {
-    port_checks::ScanProcesses(uses, use_count, caller.ancestors, caller.ancestor_count);
+    ScanProcesses(uses, use_count, caller.ancestors, caller.ancestor_count);
   }
   use_count = 0;
   for (int i = 0; i < port_count; ++i) {

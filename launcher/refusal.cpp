@@ -1,13 +1,23 @@
 #include "refusal.h"
 
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "port_checks.h"
+#include "shown_text.h"
+
 namespace {
+
+using shown::Shown;
 
 // The mark for the list, then the message; the candidate is refused.
 void Refuse(Candidate* c, const char* mark, const char* format, ...) {
@@ -20,23 +30,29 @@ void Refuse(Candidate* c, const char* mark, const char* format, ...) {
 }
 
 void RefuseAsConsole(Candidate* c, const char* what) {
-  Refuse(c, "console, refused", "refusing %s (%u:%u): it is %s", c->path, major(c->file.st_rdev),
-         minor(c->file.st_rdev), what);
+  Refuse(c, "console, refused", "refusing %s (%u:%u): it is %s", Shown(c->path).text,
+         major(c->file.st_rdev), minor(c->file.st_rdev), what);
 }
 
 // The name of user or group `id` in /etc/passwd or /etc/group ("name:x:id:
-// ..."), else the number: devices belong to local users and groups.
+// ...", the second field possibly empty), else the number: devices belong
+// to local users and groups.
 void NameOf(const char* table, unsigned id, char* name, size_t size) {
   std::snprintf(name, size, "%u", id);
   std::FILE* lines = std::fopen(table, "re");
   if (lines == nullptr) return;
-  char line[512], entry_name[64];
-  unsigned entry_id = 0;
+  char line[512];
   while (std::fgets(line, sizeof line, lines) != nullptr) {
-    if (std::sscanf(line, "%63[^:]:%*[^:]:%u:", entry_name, &entry_id) == 2 && entry_id == id) {
-      std::snprintf(name, size, "%s", entry_name);
-      break;
-    }
+    char* second = std::strchr(line, ':');
+    char* third = second != nullptr ? std::strchr(second + 1, ':') : nullptr;
+    if (third == nullptr) continue;
+    char* end = nullptr;
+    unsigned long entry_id = std::strtoul(third + 1, &end, 10);
+    if (end == third + 1 || *end != ':' || entry_id != id) continue;
+    size_t length = std::min(static_cast<size_t>(second - line), size - 1);
+    std::memcpy(name, line, length);
+    name[length] = '\0';
+    break;
   }
   std::fclose(lines);
 }
@@ -45,38 +61,64 @@ void RefuseAccess(Candidate* c) {
   char owner_name[64], group_name[64];
   NameOf("/etc/passwd", c->file.st_uid, owner_name, sizeof owner_name);
   NameOf("/etc/group", c->file.st_gid, group_name, sizeof group_name);
+  const auto owner = Shown<sizeof owner_name>(owner_name);
+  const auto group = Shown<sizeof group_name>(group_name);
   unsigned mode = c->file.st_mode & 07777;
-  char mark[96], advice[160] = "";
-  std::snprintf(mark, sizeof mark, "no access (group %s)", group_name);
+  char mark[sizeof c->mark], advice[512] = "";
+  std::snprintf(mark, sizeof mark, "no access (group %s)", group.text);
   // Where the device's group may read and write it, joining it helps.
   if ((mode & 060) == 060) {
     std::snprintf(advice, sizeof advice,
                   "; to use it, join its group: sudo usermod -aG %s \"$USER\", then log in again",
-                  group_name);
+                  group.text);
   }
-  Refuse(c, mark, "%s: permission denied (owner %s, group %s, mode 0%o)%s", c->path, owner_name,
-         group_name, mode, advice);
+  Refuse(c, mark, "%s: permission denied (owner %s, group %s, mode 0%o)%s", Shown(c->path).text,
+         owner.text, group.text, mode, advice);
 }
 
 void RefuseInUse(Candidate* c, pid_t holder) {
-  char command[64], mark[96];
-  port_checks::CommandOf(holder, command, sizeof command);
-  std::snprintf(mark, sizeof mark, "in use by %s (pid %d)", command, static_cast<int>(holder));
-  Refuse(c, mark, "%s is %s: close it first", c->path, mark);
+  char command[64], mark[sizeof c->mark];
+  CommandOf(holder, command, sizeof command);
+  std::snprintf(mark, sizeof mark, "in use by %s (pid %d)", Shown<sizeof command>(command).text,
+                static_cast<int>(holder));
+  Refuse(c, mark, "%s is %s: close it first", Shown(c->path).text, mark);
+}
+
+// Nodes that are there but that no open reaches: one on a file system
+// mounted nodev (a bind over COM1 inherits it), and a copy of a pty's node
+// made with mknod (a pty opens only through its own devpts inode).
+bool RefusedAsUnopenable(Candidate* c, const char* access_path) {
+  struct statvfs mount {};
+  struct statfs system {};
+  if (port_checks::IsPseudoTerminal(c->file.st_rdev) && statfs(access_path, &system) == 0 &&
+      system.f_type != DEVPTS_SUPER_MAGIC) {
+    Refuse(c, "copy of a pseudo-terminal, refused",
+           "%s is a copy of a pseudo-terminal's node (%u:%u), which opens only as itself: name "
+           "the pseudo-terminal (/dev/pts/N)",
+           Shown(c->path).text, major(c->file.st_rdev), minor(c->file.st_rdev));
+    return true;
+  }
+  if (statvfs(access_path, &mount) == 0 && (mount.f_flag & ST_NODEV) != 0) {
+    Refuse(c, "on a nodev mount, refused",
+           "%s is on a file system mounted nodev, where no device opens: name it in /dev",
+           Shown(c->path).text);
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
 
 void KnowCaller(Caller* caller) {
   *caller = Caller{};
-  caller->ancestor_count = port_checks::Ancestors(caller->ancestors, 64);
+  caller->ancestor_count = Ancestors(caller->ancestors, 64);
   // The controlling terminal, and any on standard input, output or error.
   for (int fd = 0; fd <= 2; ++fd) {
     struct stat file {};
     if (isatty(fd) && fstat(fd, &file) == 0)
       caller->terminals[caller->terminal_count++] = file.st_rdev;
   }
-  dev_t controlling = port_checks::ControllingTerminal(getpid());
+  dev_t controlling = ControllingTerminal(getpid());
   if (controlling != 0) caller->terminals[caller->terminal_count++] = controlling;
 }
 
@@ -84,23 +126,23 @@ void Judge(Candidate* c, const char* access_path, const Caller& caller) {
   c->refused = false;
   c->mark[0] = c->message[0] = '\0';
   c->lock_taker = 0;
-  c->use = port_checks::DeviceUse{};
+  c->use = DeviceUse{};
   if (!S_ISCHR(c->file.st_mode)) {
-    Refuse(c, "not a character device", "%s is not a character device", c->path);
+    Refuse(c, "not a character device", "%s is not a character device", Shown(c->path).text);
     return;
   }
   const dev_t device = c->file.st_rdev;
   if (c->file.st_nlink == 0) {
     Refuse(c, "gone", "%s is gone (unplugged?): plug it in again and start vlxterm-on again",
-           c->path);
+           Shown(c->path).text);
     return;
   }
-  char what[128];
+  char what[256];
   port_checks::Console console = port_checks::ConsoleOf(device, what, sizeof what);
   if (console == port_checks::Console::kListed) return RefuseAsConsole(c, what);
   if (console == port_checks::Console::kUnknown) {
     Refuse(c, "perhaps a console, refused", "refusing %s (%u:%u): it may be a console (%s)",
-           c->path, major(device), minor(device), what);
+           Shown(c->path).text, major(device), minor(device), what);
     return;
   }
   for (int i = 0; i < caller.terminal_count; ++i) {
@@ -112,9 +154,10 @@ void Judge(Candidate* c, const char* access_path, const Caller& caller) {
   const char* last = std::strrchr(c->path, '/');
   port_checks::TtyName(device, last != nullptr ? last + 1 : c->path, name, sizeof name);
   if (!port_checks::IsSerialTerminal(device, name)) {
-    Refuse(c, "not a serial terminal, refused", "%s is not a serial terminal", c->path);
+    Refuse(c, "not a serial terminal, refused", "%s is not a serial terminal", Shown(c->path).text);
     return;
   }
+  if (RefusedAsUnopenable(c, access_path)) return;
   if (access(access_path, R_OK | W_OK) != 0) return RefuseAccess(c);
   c->lock_taker = port_checks::LockTaker(c->file, caller.ancestors, caller.ancestor_count);
   c->use.device = device;
@@ -126,9 +169,9 @@ void Judge(Candidate* c, const char* access_path, const Caller& caller) {
 
 void JudgeHolders(Candidate* c) {
   if (c->refused) return;
-  const port_checks::DeviceUse& use = c->use;
+  const DeviceUse& use = c->use;
   char command[64];
-  if (c->lock_taker > 0 && port_checks::CommandOf(c->lock_taker, command, sizeof command)) {
+  if (c->lock_taker > 0 && CommandOf(c->lock_taker, command, sizeof command)) {
     return RefuseInUse(c, c->lock_taker);
   }
   if (c->lock_taker != 0) {
@@ -140,18 +183,18 @@ void JudgeHolders(Candidate* c) {
                       static_cast<int>(c->lock_taker));
       }
       Refuse(c, "locked", "%s is locked by a program that cannot be named (%s): close it first",
-             c->path, taker);
+             Shown(c->path).text, taker);
       return;
     }
     // Held by those who started the launcher: theirs to hold, and the
     // program's own refusal says so.
   }
   if (use.controller != 0) {
-    char mark[96];
-    port_checks::CommandOf(use.controller, command, sizeof command);
-    std::snprintf(mark, sizeof mark, "terminal of %s (pid %d)", command,
+    char mark[sizeof c->mark];
+    CommandOf(use.controller, command, sizeof command);
+    std::snprintf(mark, sizeof mark, "terminal of %s (pid %d)", Shown<sizeof command>(command).text,
                   static_cast<int>(use.controller));
-    Refuse(c, mark, "%s is the %s", c->path, mark);
+    Refuse(c, mark, "%s is the %s", Shown(c->path).text, mark);
     return;
   }
   if (use.opener != 0) RefuseInUse(c, use.opener);

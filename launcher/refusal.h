@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "port_checks.h"
+#include "holders_linux.h"
 
 // Who runs the launcher: the terminals it was started from, and the
 // processes that started it (what they hold is theirs to hold: a wrapper
@@ -19,19 +19,19 @@ struct Caller {
 void KnowCaller(Caller* caller);
 
 // A device as judged: first by what it is (Judge), then, after one scan of
-// the processes for all devices at once (port_checks::ScanProcesses on
-// each `use`), by who holds it (JudgeHolders). `refused` with a short mark
-// for the list and the launcher's message.
+// the processes for all devices at once (ScanProcesses on each `use`), by
+// who holds it (JudgeHolders). `refused` with a short mark for the list and
+// the launcher's message, every name in them shown escaped.
 struct Candidate {
   const char* path;  // as the user named it
   struct stat file;
   pid_t lock_taker;
-  port_checks::DeviceUse use;
+  DeviceUse use;
   bool refused;
-  char mark[96];
-  char message[512];
+  char mark[160];
+  char message[1024];
 };
-// `access_path` is where the caller's access is checked (the path, or the
-// pinned descriptor's /proc/self/fd entry).
+// `access_path` is where the device is reached with the caller's own rights
+// (the path, or the pinned descriptor's /proc/self/fd entry).
 void Judge(Candidate* candidate, const char* access_path, const Caller& caller);
 void JudgeHolders(Candidate* candidate);

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "shown_text.h"
+
 namespace {
 
 bool WriteText(const char* path, const char* text) {
@@ -68,17 +70,28 @@ bool GiveCom1Node(char* why, size_t size) {
     if (machine_dev >= 0) close(machine_dev);
     return false;
   }
-  DIR* entries = fdopendir(dup(machine_dev));
+  int listed = dup(machine_dev);
+  DIR* entries = listed >= 0 ? fdopendir(listed) : nullptr;
   bool carried = entries != nullptr;
+  if (!carried) {
+    std::snprintf(why, size, "there is no %s, and /dev cannot be listed (%s)", kCom1Path,
+                  std::strerror(errno));
+    if (listed >= 0) close(listed);
+  }
+  // COM1's own name is left out: a dangling link there is no node.
+  const char* com1_name = std::strrchr(kCom1Path, '/') + 1;
   while (carried) {
     const dirent* entry = readdir(entries);
     if (entry == nullptr) break;
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0 ||
+        std::strcmp(entry->d_name, com1_name) == 0) {
+      continue;
+    }
     if (!Carry(machine_dev, entry->d_name)) {
       std::snprintf(why, size,
                     "there is no %s, and /dev/%s cannot be carried into the namespace "
                     "(%s)",
-                    kCom1Path, entry->d_name, std::strerror(errno));
+                    kCom1Path, shown::Shown(entry->d_name).text, std::strerror(errno));
       carried = false;
     }
   }
@@ -143,11 +156,13 @@ bool BindAsCom1(int pinned, const struct stat& judged, char* why, size_t size) {
     std::snprintf(why, size, "cannot bind it over %s (%s)", kCom1Path, std::strerror(errno));
     return false;
   }
-  // The program starts only on the very file that was judged.
+  // The program starts only on the very file that was judged: the same
+  // inode of the same file system.
   if (stat(kCom1Path, &node) != 0 || node.st_dev != judged.st_dev || node.st_ino != judged.st_ino) {
-    std::snprintf(why, size, "the bind did not take: %s is %u:%u, not %u:%u", kCom1Path,
-                  major(node.st_rdev), minor(node.st_rdev), major(judged.st_rdev),
-                  minor(judged.st_rdev));
+    std::snprintf(why, size, "the bind did not take: %s is inode %llu on %u:%u, not %llu on %u:%u",
+                  kCom1Path, static_cast<unsigned long long>(node.st_ino), major(node.st_dev),
+                  minor(node.st_dev), static_cast<unsigned long long>(judged.st_ino),
+                  major(judged.st_dev), minor(judged.st_dev));
     return false;
   }
   return true;

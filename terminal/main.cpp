@@ -22,6 +22,7 @@ constexpr size_t kLineSize = 80;  // 79 typed bytes and the terminator
 
 int main() {
   PrepareProcess();
+  console::TakeKeyboard();
   console::InitOutput();
   std::printf("VLX Test terminal by Q.Zolb \n");
   std::printf(" To exit, push [ESC] key \n");

@@ -85,6 +85,36 @@ TEST(ComportPosix, ConfigureSetsRaw8N1AtEachRate) {
   }
 }
 
+TEST(ComportPosix, SettingsTheDriverDidNotTakeAreNamed) {
+  vlxtest::Pty pty;
+  int fd = comport_posix::OpenDevice(pty.path.c_str());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(platform::Configure(fd, 2400));
+  const termios asked = pty.Settings();
+  platform::Close(fd);
+  struct Case {
+    const char* what;
+    void (*driver)(termios*);  // what the driver made of them
+    const char* untaken;
+  };
+  const Case cases[] = {
+      {"all taken", [](termios*) {}, ""},
+      {"speed kept", [](termios* t) { cfsetspeed(t, B9600); }, "the input speed, the output speed"},
+      {"7 data bits", [](termios* t) { t->c_cflag = (t->c_cflag & ~CSIZE) | CS7; }, "8 data bits"},
+      {"parity and two stop bits", [](termios* t) { t->c_cflag |= PARENB | CSTOPB; },
+       "no parity, one stop bit"},
+      {"flow control", [](termios* t) { t->c_iflag |= IXON; }, "no flow control"},
+      {"line editing", [](termios* t) { t->c_lflag |= ICANON; }, "raw input and output"},
+  };
+  for (const Case& c : cases) {
+    termios got = asked;
+    c.driver(&got);
+    char untaken[160];
+    comport_posix::Untaken(asked, got, untaken, sizeof untaken);
+    EXPECT_STREQ(untaken, c.untaken) << c.what;
+  }
+}
+
 // Opens and sets up the pty's slave as the program does its port.
 int OpenPort(const vlxtest::Pty& pty) {
   int fd = comport_posix::OpenDevice(pty.path.c_str());

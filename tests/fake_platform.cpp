@@ -82,6 +82,7 @@ int _getch() {
 }
 
 void AwaitKeyDecision() {}
+void TakeKeyboard() {}
 void InitOutput() {}
 void PrintShiftJis(const char* text) { std::fputs(text, stdout); }
 

@@ -149,10 +149,15 @@ const char* Name(Stage stage) {
   return names[static_cast<int>(stage)];
 }
 
-// Brings the session to the stage: at idle, halfway through typing a line,
-// or while a line goes out. (The set-up is reached by the modem-line
-// recorder, which raises the signal right after the exclusive-use request.)
+// Brings the session to the stage: its start-up lines shown while the port
+// is set up (the modem-line recorder holds up its open, or raises a signal
+// right after the exclusive-use request), at idle, halfway through typing a
+// line, or while a line goes out.
 void Reach(TerminalSession& session, Stage stage) {
+  if (stage == Stage::kSetUp) {
+    ASSERT_TRUE(session.WaitForScreen(kStartupLines)) << session.Screen();
+    return;
+  }
   ASSERT_TRUE(session.WaitStarted()) << session.Screen();
   if (stage == Stage::kTyping) {
     session.Type("ab");
@@ -273,9 +278,13 @@ TEST(Faults, ControlKeysAreKeysAtAnyStageAndOnlyCtrlCSignals) {
   // Ctrl+S, Ctrl+Q, Ctrl+\\, Ctrl+Z, Ctrl+V, Ctrl+O: flow control, quit,
   // suspend, literal-next and discard on a POSIX terminal; keys here.
   const std::string controls = "\x13\x11\x1C\x1A\x16\x0F";
-  for (Stage stage : {Stage::kIdle, Stage::kTyping, Stage::kSending}) {
+  for (Stage stage : {Stage::kSetUp, Stage::kIdle, Stage::kTyping, Stage::kSending}) {
     SCOPED_TRACE(Name(stage));
-    TerminalSession session;
+    TempFile trace("vlx-keys-trace");
+    SessionOptions options = vlxtest::Traced(trace.path);
+    // Keys typed once the start-up lines show, while the port opens.
+    if (stage == Stage::kSetUp) options.wrapper.push_back("VLX_TRACE_OPEN_DELAY_MS=300");
+    TerminalSession session(options);
     Reach(session, stage);
     if (stage == Stage::kSending) {
       session.Type(controls);  // one read and dropped after each byte

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -124,7 +125,8 @@ class FakeMachine {
     Port("ttyUSB0", "urandom", "1:9", "", "usb1/1-1/1-1:1.0/ttyUSB0", "ftdi_sio");
     Usb("usb1/1-1", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI");
     Port("ttyACM0", "zero", "1:5", "", "usb1/1-2/1-2:1.0", "cdc_acm");
-    Usb("usb1/1-2", "2e8a", "000a", "Raspberry Pi", "Pico", "E6609103");
+    // Strings come from the device: escapes in them must not reach the terminal.
+    Usb("usb1/1-2", "2e8a", "000a", "Raspberry Pi", "Pico\x1b]0;pwned\a", "A1\rB2");
     WriteFile(d + "/tty/rfcomm0/dev", "1:8\n");          // Bluetooth: no device behind it
     nodes_ << "rfcomm0 random\n" << ttyS << "0 null\n";  // the bind target of the launcher
     WriteFile(d + "/tty/tty1/dev", "4:1\n");
@@ -194,18 +196,28 @@ class FakeMachine {
 TEST(Launcher, OnlySerialTerminalsAndNoConsoleOrPortInUse) {
   VLX_REQUIRE_SANDBOX();
   FakeMachine machine;
-  vlxtest::Pty listed, locked, locked_by_ended, locked_ofd, session_terminal, plain;
+  vlxtest::Pty listed, locked, locked_by_ended, locked_ofd, session_terminal, plain, named,
+      in_flight;
   struct stat st {};
   ASSERT_EQ(stat(listed.path.c_str(), &st), 0);
   // A pty that the kernel lists as a console; ptys another process has
-  // locked, three ways; the terminal of another session.
+  // locked, five ways (one by a program that named itself with escapes,
+  // one with no process holding it: this test must not either); the
+  // terminal of another session.
   machine.AddConsole("hvc0                 -W- (EC  p a)    " + std::to_string(major(st.st_rdev)) +
                      ":" + std::to_string(minor(st.st_rdev)));
+  TempDir dir;
+  const std::string escapes = dir.path + "/\x1b]0;pwned\a";
+  ASSERT_EQ(symlink("/bin/sleep", escapes.c_str()), 0);
+  close(in_flight.slave);
+  in_flight.slave = -1;
   const std::vector<pid_t> holders = {
       vlxtest::SpawnLockHolder(locked.path),
       vlxtest::SpawnLockHolder(locked_by_ended.path, vlxtest::LockKind::kTakerEnded),
       vlxtest::SpawnLockHolder(locked_ofd.path, vlxtest::LockKind::kOpenFileDescription),
-      vlxtest::SpawnOnConsole(session_terminal, {"/bin/sleep", "30"})};
+      vlxtest::SpawnOnConsole(session_terminal, {"/bin/sleep", "30"}),
+      vlxtest::SpawnLockHolder(named.path, vlxtest::LockKind::kFlock, escapes),
+      vlxtest::SpawnLockHolder(in_flight.path, vlxtest::LockKind::kInFlight)};
   const std::string leader = "/proc/" + std::to_string(holders[3]) + "/comm";
   ASSERT_TRUE(vlxtest::WaitUntil([&] { return vlxtest::FileText(leader) == "sleep\n"; }, 5000));
   pid_t modem_manager = fork();
@@ -216,6 +228,8 @@ TEST(Launcher, OnlySerialTerminalsAndNoConsoleOrPortInUse) {
   ASSERT_EQ(stat(plain.path.c_str(), &st), 0);
   char plain_number[32];
   std::snprintf(plain_number, sizeof plain_number, "%x:%x\n", major(st.st_rdev), minor(st.st_rdev));
+  const std::string through_nodev = dir.path + "/nodev";
+  const std::string pts_entry = plain.path.substr(plain.path.rfind('/'));
   auto in_use_by_sleep = [&](size_t holder) {
     return "is in use by sleep (pid " + std::to_string(holders[holder]) + ")";
   };
@@ -231,7 +245,11 @@ TEST(Launcher, OnlySerialTerminalsAndNoConsoleOrPortInUse) {
     // from which other processes' descriptors cannot be followed.
     bool on_fake_machine = true;
   };
-  const Case cases[] = {
+  // ... and a machine without /dev/ttyS0, or with a dangling link there,
+  // gets one in the namespace alone, beside the machine's other nodes.
+  const std::vector<std::string> shows_com1 = {
+      "/bin/sh", "-c", "stat -c %t:%T /dev/ttyS0 >&2; [ -c /dev/ttyUSB0 ] && [ -d /dev/pts ]"};
+  std::vector<Case> cases = {
       {"a UART that is the console",
        dev + "AMA0",
        "",
@@ -275,19 +293,47 @@ TEST(Launcher, OnlySerialTerminalsAndNoConsoleOrPortInUse) {
        {125, 0},
        session_terminal.path + " is the terminal of sleep (pid " + std::to_string(holders[3]) +
            ")"},
-      {"a machine without /dev/ttyS0 gets one in the namespace alone",
+      {"a machine without /dev/ttyS0",
        plain.path,
        "umount /dev/ttyS0; rm /dev/ttyS0",
        {0, 0},
        plain_number,
-       // ... and the machine's other nodes there too
-       {"/bin/sh", "-c", "stat -c %t:%T /dev/ttyS0 >&2; [ -c /dev/ttyUSB0 ] && [ -d /dev/pts ]"}},
+       shows_com1},
+      {"a machine with a dangling /dev/ttyS0 link",
+       plain.path,
+       "umount /dev/ttyS0; rm /dev/ttyS0; ln -s /nowhere /dev/ttyS0",
+       {0, 0},
+       plain_number,
+       shows_com1},
+      {"a holder that named itself with escapes",
+       named.path,
+       "",
+       {125, 0},
+       named.path + " is in use by \\e]0;pwned\\a (pid " + std::to_string(holders[4]) +
+           "): close it first\n"},
+      {"a lock whose one descriptor no process holds",
+       in_flight.path,
+       "",
+       {125, 0},
+       in_flight.path + " is locked by a program that cannot be named (its taker, pid ",
+       {"/bin/true"},
+       false},
+      {"a pty reached through a nodev mount",
+       through_nodev + pts_entry,
+       "mkdir -p " + through_nodev + "; mount --bind -o nodev /dev/pts " + through_nodev,
+       {125, 0},
+       " is on a file system mounted nodev"},
       {"an adapter ModemManager may probe",
        dev + "ACM0",
        "",
        {0, 0},
        "ModemManager probes new adapters"},
   };
+  if (geteuid() == 0) {  // mknod needs root
+    const std::string copy = dir.path + "/copy";
+    ASSERT_EQ(mknod(copy.c_str(), S_IFCHR | 0600, st.st_rdev), 0);
+    cases.push_back({"a copy of a pty's node", copy, "", {125, 0}, "is a copy of a pseudo"});
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<std::string> args = {c.device};
@@ -304,7 +350,8 @@ TEST(Launcher, OnlySerialTerminalsAndNoConsoleOrPortInUse) {
   ChildResult list = RunLauncher({"--list"}, Stream::kOut, machine.Namespace());
   EXPECT_EQ(list.ended, (Ended{0, 0}));
   EXPECT_EQ(list.out, dev + "AMA0  uart-pl011  [console, refused]\n" + dev + "S1  serial\n" + dev +
-                          "ACM0  cdc_acm  2e8a:000a  \"Raspberry Pi\"  \"Pico\"  \"E6609103\"\n" +
+                          "ACM0  cdc_acm  2e8a:000a  \"Raspberry Pi\"  \"Pico\\e]0;pwned\\a\"  "
+                          "\"A1\\rB2\"\n" +
                           dev +
                           "USB0  ftdi_sio  0403:6001  \"FTDI\"  \"FT232R USB UART\"  "
                           "\"A50285BI\"\n")
@@ -343,15 +390,49 @@ TEST(Launcher, SaysWhenTheDeviceMayNotBeOpenedAndWhichGroupHelps) {
             std::string::npos)
       << r.out;
   const group* dialout = getgrnam("dialout");
-  if (dialout == nullptr) return;  // a system without the group
-  chown(device.path.c_str(), 0, dialout->gr_gid);
+  if (dialout != nullptr) {  // a system with the group
+    chown(device.path.c_str(), 0, dialout->gr_gid);
+    chmod(device.path.c_str(), 0660);
+    r = RunLauncher({device.path, "/bin/true"}, Stream::kErr, as_nobody, launcher);
+    EXPECT_EQ(r.ended, (Ended{125, 0})) << r.out;
+    EXPECT_NE(r.out.find("group dialout, mode 0660); to use it, join its group: sudo usermod -aG "
+                         "dialout \"$USER\", then log in again"),
+              std::string::npos)
+        << r.out;
+  }
+  // A group whose entry has an empty password field, as groupadd leaves
+  // some, in a group table of the test's own.
+  const std::string groups = dir.path + "/group";
+  std::ofstream(groups) << "labserial::4242:\n";
+  chown(device.path.c_str(), 0, 4242);
   chmod(device.path.c_str(), 0660);
-  r = RunLauncher({device.path, "/bin/true"}, Stream::kErr, as_nobody, launcher);
+  std::vector<std::string> with_groups = {"/usr/bin/unshare",
+                                          "--mount",
+                                          "--propagation",
+                                          "private",
+                                          "/bin/sh",
+                                          "-c",
+                                          "mount --bind \"$0\" /etc/group && exec \"$@\"",
+                                          groups};
+  with_groups.insert(with_groups.end(), as_nobody.begin(), as_nobody.end());
+  r = RunLauncher({device.path, "/bin/true"}, Stream::kErr, with_groups, launcher);
   EXPECT_EQ(r.ended, (Ended{125, 0})) << r.out;
-  EXPECT_NE(r.out.find("group dialout, mode 0660); to use it, join its group: sudo usermod -aG "
-                       "dialout \"$USER\", then log in again"),
+  EXPECT_NE(r.out.find("group labserial, mode 0660); to use it, join its group: sudo usermod -aG "
+                       "labserial \"$USER\", then log in again"),
             std::string::npos)
       << r.out;
+
+  // Installed set-user-ID, it would lend its rights to any program.
+  struct statvfs mount {};
+  if (statvfs(launcher.c_str(), &mount) == 0 && (mount.f_flag & ST_NOSUID) != 0) {
+    std::printf("not run set-user-ID: /tmp is mounted nosuid here\n");
+    return;
+  }
+  chown(launcher.c_str(), 65534, 65534);
+  chmod(launcher.c_str(), 04755);
+  r = RunLauncher({device.path, "/bin/true"}, Stream::kErr, {}, launcher);
+  EXPECT_EQ(r.ended, (Ended{125, 0})) << r.out;
+  EXPECT_NE(r.out.find("refusing to run set-user-ID or set-group-ID"), std::string::npos) << r.out;
 }
 
 TEST(Launcher, RunsTheVlxtermBesideItOnTheDeviceItJudgedAndNothingElse) {

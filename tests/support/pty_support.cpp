@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -253,9 +254,33 @@ pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
   });
 }
 
-pid_t SpawnLockHolder(const std::string& path, LockKind kind) {
+pid_t SpawnLockHolder(const std::string& path, LockKind kind, const std::string& program) {
   pid_t pid = fork();
   if (pid == 0) {
+    if (kind == LockKind::kInFlight) {
+      int ends[2];
+      socketpair(AF_UNIX, SOCK_STREAM, 0, ends);  // kept across the exec, never read
+      pid_t taker = fork();
+      if (taker == 0) {
+        int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+        flock(fd, LOCK_EX);
+        char byte = 0, control[CMSG_SPACE(sizeof fd)] = {};
+        iovec data{&byte, 1};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* rights = CMSG_FIRSTHDR(&message);
+        rights->cmsg_level = SOL_SOCKET;
+        rights->cmsg_type = SCM_RIGHTS;
+        rights->cmsg_len = CMSG_LEN(sizeof fd);
+        std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
+        _exit(sendmsg(ends[0], &message, 0) == 1 ? 0 : 1);
+      }
+      waitpid(taker, nullptr, 0);
+      Exec({program, "60"});
+    }
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
     if (kind == LockKind::kOpenFileDescription) {
       struct flock whole {};
@@ -269,7 +294,7 @@ pid_t SpawnLockHolder(const std::string& path, LockKind kind) {
     } else {
       flock(fd, LOCK_EX);
     }
-    Exec({"/bin/sleep", "60"});
+    Exec({program, "60"});
   }
   struct stat file {};
   stat(path.c_str(), &file);

@@ -78,12 +78,16 @@ pid_t SpawnChild(const Pty* console, const std::function<void()>& body);
 pid_t SpawnOnConsole(const Pty& console, const std::vector<std::string>& argv,
                      const std::vector<std::string>& env = {}, uid_t uid = 0);
 
-// Another program holding path open with a lock on it: a `sleep` that
-// ends when killed. The lock is a flock of its own, an open file
-// description lock (whose taker /proc/locks does not record), or a flock
-// taken by a process that has ended since. Returns once the lock is there.
-enum class LockKind { kFlock, kOpenFileDescription, kTakerEnded };
-pid_t SpawnLockHolder(const std::string& path, LockKind kind = LockKind::kFlock);
+// Another program holding path open with a lock on it: `program` (a
+// `sleep`, or a link to one whose name the holder then bears) that ends
+// when killed. The lock is a flock of its own, an open file description
+// lock (whose taker /proc/locks does not record), or a flock taken by a
+// process that has ended since; or such a flock whose one descriptor is in
+// flight in a unix socket the holder keeps, so that no process has the
+// device open. Returns once the lock is there.
+enum class LockKind { kFlock, kOpenFileDescription, kTakerEnded, kInFlight };
+pid_t SpawnLockHolder(const std::string& path, LockKind kind = LockKind::kFlock,
+                      const std::string& program = "/bin/sleep");
 
 // A job under job control, as a shell runs it: a small stand-in shell leads
 // a session on the console, runs body in a process group of its own in

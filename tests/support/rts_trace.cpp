@@ -1,11 +1,15 @@
 // A preload library for the tests: records the modem-line ioctls, the
 // writes to descriptors that had them, and the sleeps of the program it is
 // loaded into, each with a monotonic time stamp, to the file named by
-// VLX_TRACE_FILE. A pty cannot show its modem lines; this can.
+// VLX_TRACE_FILE. A pty cannot show its modem lines; this can. On request
+// it also plays a slow or stubborn driver: VLX_TRACE_OPEN_DELAY_MS holds up
+// the serial device's open, VLX_TRACE_KEEP_SPEED makes the line settings
+// leave the speed as it was (and say nothing, as some drivers do).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,12 +90,20 @@ static int Opened(const char* path, int flags, int fd) {
   return fd;
 }
 
+static void DelaySerialOpen(const char* path) {
+  static const char* delay_ms = std::getenv("VLX_TRACE_OPEN_DELAY_MS");
+  if (delay_ms != nullptr && std::strncmp(path, "/dev/ttyS", 9) == 0) {
+    usleep(static_cast<useconds_t>(std::atoi(delay_ms)) * 1000);
+  }
+}
+
 extern "C" int open(const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
   // The mode is there only with O_CREAT or O_TMPFILE. NOLINTNEXTLINE(clang-analyzer-valist.*)
   mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
   va_end(args);
+  DelaySerialOpen(path);
   static auto real_open = Next<int (*)(const char*, int, mode_t)>("open");
   return Opened(path, flags, real_open(path, flags, mode));
 }
@@ -102,8 +114,20 @@ extern "C" int open64(const char* path, int flags, ...) {
   // The mode is there only with O_CREAT or O_TMPFILE. NOLINTNEXTLINE(clang-analyzer-valist.*)
   mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
   va_end(args);
+  DelaySerialOpen(path);
   static auto real_open = Next<int (*)(const char*, int, mode_t)>("open64");
   return Opened(path, flags, real_open(path, flags, mode));
+}
+
+extern "C" int tcsetattr(int fd, int action, const termios* settings) {
+  static auto real_tcsetattr = Next<int (*)(int, int, const termios*)>("tcsetattr");
+  termios kept = *settings;
+  termios now{};
+  if (std::getenv("VLX_TRACE_KEEP_SPEED") != nullptr && tcgetattr(fd, &now) == 0) {
+    cfsetispeed(&kept, cfgetispeed(&now));
+    cfsetospeed(&kept, cfgetospeed(&now));
+  }
+  return real_tcsetattr(fd, action, &kept);
 }
 
 extern "C" ssize_t write(int fd, const void* data, size_t size) {

@@ -1,10 +1,11 @@
-// The port checks from /proc and sysfs: consoles and serial terminals by
-// device number, locks and the processes that hold devices.
+// The port checks from /proc and sysfs (Linux's): consoles and serial
+// terminals by device number, and the locks on devices.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 
 #include "port_checks.h"
 #include "posix_calls.h"
+#include "shown_text.h"
 
 namespace port_checks {
 
@@ -44,68 +46,6 @@ bool Named(const char* name, const char* prefix) {
   return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
 }
 
-bool Skipped(pid_t pid, const pid_t* skip, int skip_count) {
-  for (int i = 0; i < skip_count; ++i) {
-    if (skip[i] == pid) return true;
-  }
-  return false;
-}
-
-// The fields of /proc/PID/stat that matter here.
-struct ProcessStat {
-  char command[64];
-  pid_t parent, session;
-  dev_t terminal;  // 0: none
-};
-
-bool ReadStat(const char* pid_name, ProcessStat* stat) {
-  char path[300], text[1024];
-  std::snprintf(path, sizeof path, "/proc/%s/stat", pid_name);
-  if (!ReadText(path, text, sizeof text)) return false;
-  // "PID (COMMAND) STATE PPID PGRP SESSION TTY_NR ...": the command may hold
-  // blanks and parentheses, so it ends at the last ')'.
-  const char* open = std::strchr(text, '(');
-  const char* close = std::strrchr(text, ')');
-  if (open == nullptr || close == nullptr || close < open) return false;
-  std::snprintf(stat->command, sizeof stat->command, "%.*s", static_cast<int>(close - open - 1),
-                open + 1);
-  int parent = 0, group = 0, session = 0;
-  unsigned tty_nr = 0;
-  if (std::sscanf(close + 1, " %*c %d %d %d %u", &parent, &group, &session, &tty_nr) != 4) {
-    return false;
-  }
-  stat->parent = parent;
-  stat->session = session;
-  // The kernel's packing of a device number into tty_nr.
-  stat->terminal =
-      tty_nr == 0 ? 0
-                  : makedev((tty_nr >> 8) & 0xfff, (tty_nr & 0xff) | ((tty_nr >> 12) & 0xfff00));
-  return true;
-}
-
-// Records which of `uses` (wanting openers) the process holds open.
-void FindOpens(const char* pid_name, bool skipped, DeviceUse* uses, int count) {
-  char path[300];
-  std::snprintf(path, sizeof path, "/proc/%s/fd", pid_name);
-  DIR* fds = opendir(path);  // another user's: not ours to see
-  if (fds == nullptr) return;
-  while (dirent* entry = readdir(fds)) {
-    if (entry->d_name[0] == '.') continue;
-    struct stat file {};
-    // Follows the descriptor to its file; opens nothing.
-    if (fstatat(dirfd(fds), entry->d_name, &file, 0) != 0 || !S_ISCHR(file.st_mode)) continue;
-    for (int i = 0; i < count; ++i) {
-      if (!uses[i].find_openers || uses[i].device != file.st_rdev) continue;
-      if (skipped) {
-        uses[i].skipped_opener = true;
-      } else if (uses[i].opener == 0) {
-        uses[i].opener = static_cast<pid_t>(std::atoi(pid_name));
-      }
-    }
-  }
-  closedir(fds);
-}
-
 }  // namespace
 
 Console ConsoleOf(dev_t device, char* what, size_t size) {
@@ -130,8 +70,8 @@ Console ConsoleOf(dev_t device, char* what, size_t size) {
     const char* last = std::strrchr(line, ' ');
     dev_t listed = 0;
     if (last != nullptr && ParseNumber(last + 1, &listed) && listed == device) {
-      std::snprintf(what, size, "a console the kernel lists (%.*s)",
-                    static_cast<int>(std::strcspn(line, " ")), line);
+      line[std::strcspn(line, " ")] = '\0';
+      std::snprintf(what, size, "a console the kernel lists (%s)", shown::Shown(line).text);
       return Console::kListed;
     }
   }
@@ -141,7 +81,7 @@ Console ConsoleOf(dev_t device, char* what, size_t size) {
          name = strtok_r(nullptr, " \n", &rest)) {
       dev_t number = 0;
       if (TtyClassNumber(name, &number) && number == device) {
-        std::snprintf(what, size, "the active console (%s)", name);
+        std::snprintf(what, size, "the active console (%s)", shown::Shown(name).text);
         return Console::kListed;
       }
     }
@@ -220,7 +160,8 @@ pid_t LockTaker(const struct stat& file, const pid_t* skip, int skip_count) {
           field[used] == '\0') {
         bool ours = file_major == major(file.st_dev) && file_minor == minor(file.st_dev) &&
                     inode == file.st_ino;
-        if (ours && !Skipped(static_cast<pid_t>(pid), skip, skip_count)) {
+        if (ours &&
+            std::find(skip, skip + skip_count, static_cast<pid_t>(pid)) == skip + skip_count) {
           taker = pid > 0 ? static_cast<pid_t>(pid) : -1;
         }
         break;
@@ -230,65 +171,6 @@ pid_t LockTaker(const struct stat& file, const pid_t* skip, int skip_count) {
   }
   std::fclose(locks);
   return taker;
-}
-
-ProcessScan ScanProcesses(DeviceUse* uses, int count, const pid_t* skip, int skip_count) {
-  ProcessScan scan{};
-  bool find_openers = false;
-  for (int i = 0; i < count; ++i) {
-    uses[i].opener = 0;
-    uses[i].skipped_opener = false;
-    uses[i].controller = 0;
-    find_openers = find_openers || uses[i].find_openers;
-  }
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return scan;
-  while (dirent* entry = readdir(proc)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-    ProcessStat stat{};
-    if (!ReadStat(entry->d_name, &stat)) continue;  // ended meanwhile
-    pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-    if (std::strcmp(stat.command, "ModemManager") == 0) scan.saw_modem_manager = true;
-    for (int i = 0; i < count; ++i) {
-      if (stat.terminal == 0 || stat.terminal != uses[i].device) continue;
-      // The session's leader (a shell) names it best.
-      if (uses[i].controller == 0 || stat.session == pid) uses[i].controller = pid;
-    }
-    if (find_openers) FindOpens(entry->d_name, Skipped(pid, skip, skip_count), uses, count);
-  }
-  closedir(proc);
-  return scan;
-}
-
-dev_t ControllingTerminal(pid_t pid) {
-  char name[24];
-  std::snprintf(name, sizeof name, "%d", static_cast<int>(pid));
-  ProcessStat stat{};
-  return ReadStat(name, &stat) ? stat.terminal : 0;
-}
-
-int Ancestors(pid_t* pids, int most) {
-  int count = 0;
-  char name[24];
-  for (pid_t pid = getpid(); pid > 1 && count < most && !Skipped(pid, pids, count);) {
-    pids[count++] = pid;
-    ProcessStat stat{};
-    std::snprintf(name, sizeof name, "%d", static_cast<int>(pid));
-    if (!ReadStat(name, &stat)) break;
-    pid = stat.parent;
-  }
-  return count;
-}
-
-bool CommandOf(pid_t pid, char* name, size_t size) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
-  if (!ReadText(path, name, size) || name[0] == '\0') {
-    std::snprintf(name, size, "?");
-    return false;
-  }
-  name[std::strcspn(name, "\n")] = '\0';
-  return true;
 }
 
 }  // namespace port_checks
