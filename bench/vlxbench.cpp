@@ -1,6 +1,9 @@
 // vlxbench: measures vlxterm end to end (through the sandbox, on ptys) and
 // the serial terminals picocom and tio on the same kind of ptys in the same
 // run, and prints a Markdown report. Run it through scripts/bench.
+// `vlxbench --relay DEVICE` is the relay it measures against: it shows each
+// byte read from DEVICE with a write of its own, the floor of any design
+// that shows bytes one by one.
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -39,6 +42,23 @@ struct Terminal {
   std::vector<std::string> quiet_args, banner_args;
   bool sets_line = true;  // false: the relay, which takes the line and console as they are
 };
+
+// The relay: a wait, a read of what waits, a write per byte.
+int Relay(const char* device) {
+  int fd = open(device, O_RDONLY | O_NOCTTY);
+  if (fd < 0) return 1;
+  char buffer[4096];
+  for (;;) {
+    pollfd in{fd, POLLIN, 0};
+    if (poll(&in, 1, -1) < 0) continue;
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got <= 0) return 0;
+    for (ssize_t i = 0; i < got; ++i) {
+      while (write(STDOUT_FILENO, &buffer[i], 1) != 1) {
+      }
+    }
+  }
+}
 
 std::string Which(const std::string& name) {
   for (const char* dir : {"/usr/bin/", "/usr/local/bin/", "/bin/"}) {
@@ -196,6 +216,70 @@ double ReceiveAll(int fd, size_t expected, std::string* got, int64_t start_us) {
     last = vlxtest::MonotonicUs();
   }
   return (last - start_us) / 1e6;
+}
+
+// The system calls a terminal makes per received byte, as strace counts
+// them (the process attached once it is ready): over 200 bytes sent one at
+// a time, each shown before the next (paced), or 64 KiB at once (burst).
+// The count per byte, and the calls that make it up ("1.01 poll, ...").
+struct Syscalls {
+  double per_byte = NAN;
+  std::string made_of;
+};
+Syscalls SyscallsPerByte(const Terminal& t, bool burst) {
+  const std::string strace = Which("strace");
+  if (strace.empty()) return {};
+  vlxtest::TerminalSession run(Options(t, true));
+  if (!WaitReady(t, run)) return {};
+  vlxtest::TempFile counts("vlxbench-strace");
+  pid_t tracer = fork();
+  if (tracer == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDERR_FILENO);
+    vlxtest::Exec({strace, "-c", "-f", "-o", counts.path, "-p", std::to_string(run.pid())});
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // attached
+  const size_t bytes = burst ? 65536 : 200;
+  if (burst) {
+    std::thread writer([&] { vlxtest::WriteAll(run.device.master, std::string(bytes, 'b')); });
+    std::string got;
+    ReceiveAll(run.console.master, bytes, &got, vlxtest::MonotonicUs());
+    writer.join();
+  } else {
+    for (size_t k = 0; k < bytes; ++k) {
+      vlxtest::WriteAll(run.device.master, "x");
+      vlxtest::ReadArrivals(run.console.master, 'x', 2000);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the last wait begun
+  kill(tracer, SIGINT);
+  vlxtest::WaitChild(tracer, 10000);
+  // "% time  seconds  usecs/call  calls  [errors]  syscall", then a total.
+  Syscalls result;
+  std::istringstream lines(vlxtest::FileText(counts.path));
+  std::vector<std::pair<double, std::string>> calls;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::vector<std::string> f;
+    for (std::string field; fields >> field;) f.push_back(field);
+    if (f.size() < 5 || !std::isdigit(static_cast<unsigned char>(f[3][0]))) continue;
+    double count = std::stod(f[3]);
+    if (f.back() == "total") {
+      result.per_byte = count / bytes;
+    } else {
+      calls.emplace_back(count, f.back());
+    }
+  }
+  std::sort(calls.rbegin(), calls.rend());
+  for (const auto& [count, name] : calls) {
+    if (count / bytes < 0.005) continue;
+    char part[64];
+    std::snprintf(part, sizeof part, "%s%.2f %s", result.made_of.empty() ? "" : ", ", count / bytes,
+                  name.c_str());
+    result.made_of += part;
+  }
+  return result;
 }
 
 struct Burst {
@@ -371,7 +455,8 @@ std::string Shell(const std::string& command) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--relay") return Relay(argv[2]);
   std::string why;
   if (!vlxtest::SandboxWorks(&why)) {
     std::fprintf(stderr, "vlxbench: the sandbox cannot be built here: %s\n", why.c_str());
@@ -383,8 +468,11 @@ int main() {
       {"picocom", Which("picocom"), false, {"-b", "2400", "-q"}, {"-b", "2400"}},
       {"tio", Which("tio"), false, {"-b", "2400", "--mute"}, {"-b", "2400"}},
   };
-  // The floor of any design that wakes per byte: one read, one write.
-  const Terminal relay{"relay", "/bin/cat", false, {}, {}, false};
+  // The floor of any design that shows each byte with a write of its own.
+  char self[4096] = "";
+  ssize_t self_length = readlink("/proc/self/exe", self, sizeof self - 1);
+  self[self_length > 0 ? self_length : 0] = '\0';
+  const Terminal relay{"relay", self, false, {"--relay"}, {"--relay"}, false};
   std::vector<std::string> notes;
   std::vector<Terminal> present;
   for (const Terminal& t : terminals) {
@@ -417,13 +505,19 @@ int main() {
   // are taken within a round.
   std::vector<std::vector<double>> latency(rows.size()), rate(rows.size()), cpu(rows.size()),
       line_rate(rows.size());
-  std::vector<double> ceilings, relay_line_rate, line_rate_ratios;
+  std::vector<double> ceilings, relay_line_rate, line_rate_ratios, relay_bursts, burst_ratios,
+      latency_ratios;
   for (int round = 0; round < 5; ++round) {
     std::fprintf(stderr, "vlxbench: round %d ...\n", round + 1);
     ceilings.push_back(CeilingMbPerS());
     relay_line_rate.push_back(PacedCpuPercent(relay, 240, 6));
+    relay_bursts.push_back(BurstRun(relay).mb_per_s);
+    std::vector<double> round_p50(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
-      SampleLatency(present[i], &latency[i]);
+      std::vector<double> samples;
+      SampleLatency(present[i], &samples);
+      round_p50[i] = Median(samples);
+      latency[i].insert(latency[i].end(), samples.begin(), samples.end());
       Burst burst = BurstRun(present[i]);
       rate[i].push_back(burst.mb_per_s);
       cpu[i].push_back(burst.cpu_s_per_mib);
@@ -436,6 +530,20 @@ int main() {
       if (rows[i].name == "tio") floor = std::min(floor, line_rate[i].back());
     }
     line_rate_ratios.push_back(line_rate[0].back() / floor);
+    burst_ratios.push_back(rate[0].back() / relay_bursts.back());
+    if (rows.size() > 1 && rows[1].name == "picocom")
+      latency_ratios.push_back(round_p50[0] / round_p50[1]);
+  }
+  // System calls per received byte, paced and in a burst.
+  std::vector<std::pair<std::string, Terminal>> traced = {{"vlxterm", present[0]}};
+  for (const Terminal& t : present) {
+    if (t.name == "picocom") traced.emplace_back(t.name, t);
+  }
+  traced.emplace_back("relay", relay);
+  std::vector<std::pair<Syscalls, Syscalls>> syscalls;
+  for (const auto& [name, t] : traced) {
+    std::fprintf(stderr, "vlxbench: system calls of %s ...\n", name.c_str());
+    syscalls.emplace_back(SyscallsPerByte(t, false), SyscallsPerByte(t, true));
   }
   double ceiling = Median(ceilings);
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -466,7 +574,7 @@ int main() {
               Shell("hostname").c_str(), host.sysname, host.release,
               Shell("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'").c_str(),
               sysconf(_SC_NPROCESSORS_ONLN), Shell("date -u '+%Y-%m-%d %H:%M UTC'").c_str());
-  std::printf("Peers: %s; %s; the relay is `cat`.\n\n",
+  std::printf("Peers: %s; %s; the relay reads what waits and writes each byte on its own.\n\n",
               pico ? Shell("picocom --help 2>&1 | head -1").c_str() : "picocom absent",
               tio ? Shell("tio --version 2>&1 | head -1").c_str() : "tio absent");
 
@@ -491,7 +599,8 @@ int main() {
   row(
       "receive latency p99, µs", [](const Row& r) { return Fixed(r.p99, 0); }, "—", "");
   row(
-      "burst 1 MiB, MB/s", [](const Row& r) { return Fixed(r.burst, 3); }, "—",
+      "burst 1 MiB, MB/s", [](const Row& r) { return Fixed(r.burst, 3); },
+      Fixed(Median(relay_bursts), 3),
       "≥ " + Fixed(ceiling * 0.9, 3) + " (90% of the ceiling " + Fixed(ceiling, 3) + ")");
   row(
       "burst CPU, s per MiB", [](const Row& r) { return Fixed(r.burst_cpu, 2); }, "—", "");
@@ -522,9 +631,24 @@ int main() {
       "min / median / max: %s); burst %s%% of the ceiling",
       Fixed(Median(line_rate_ratios), 2).c_str(), Spread(line_rate_ratios).c_str(),
       Fixed(v.burst / ceiling * 100, 0).c_str());
-  if (pico) std::printf("; latency p50 %s× picocom's", Fixed(v.p50 / pico->p50, 2).c_str());
+  std::printf("; burst %s× the relay (per round, min / median / max: %s)",
+              Fixed(Median(burst_ratios), 2).c_str(), Spread(burst_ratios).c_str());
+  if (pico) {
+    std::printf("; latency p50 %s× picocom's (per round: %s)",
+                Fixed(Median(latency_ratios), 2).c_str(), Spread(latency_ratios).c_str());
+  }
   if (tio) std::printf("; paced 11,520 B/s CPU %s× tio's", Fixed(v.paced / tio->paced, 2).c_str());
   std::printf(".\n");
+
+  std::printf(
+      "\n| System calls per received byte (strace -c) | paced, 200 bytes one at a time | burst, "
+      "64 KiB |\n|---|---|---|\n");
+  for (size_t i = 0; i < traced.size(); ++i) {
+    const auto& [paced, burst] = syscalls[i];
+    std::printf("| %s | %s (%s) | %s (%s) |\n", traced[i].first.c_str(),
+                Fixed(paced.per_byte, 2).c_str(), paced.made_of.c_str(),
+                Fixed(burst.per_byte, 2).c_str(), burst.made_of.c_str());
+  }
 
   std::printf(
       "\n| vlxterm-on, median of 25 interleaved runs, ms | namespace floor (`unshare -m "
