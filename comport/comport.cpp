@@ -82,6 +82,8 @@ void ComportClose() {
 
 PortHandle ComportHandle() { return port_handle; }
 
+void ComportAfterWait(PortSaw) { platform::AfterWait(port_handle); }
+
 uint32_t ComportRxCount() { return platform::RxCount(port_handle); }
 
 uint8_t ComportGetc() {
@@ -92,6 +94,7 @@ uint8_t ComportGetc() {
 
 bool ComportGets(uint8_t* buffer, size_t capacity) {
   if (capacity == 0) return false;
+  console::AwaitKeyDecision();  // every key test here reads the terminal
   size_t position = 0;
   for (;;) {
     if (position + 1 == capacity) {

@@ -29,6 +29,16 @@ void ComportClose();
 // The handle opened by ComportOpenSetting(), for waiting on it.
 PortHandle ComportHandle();
 
+// What a wait of the terminal's saw on the port's handle.
+enum class PortSaw {
+  kNothing,  // or the port was not waited on (Windows), or the wait timed out
+  kData,
+  kHangUp,
+};
+// Called after every wait of the terminal's, whatever ended it, with what
+// the wait saw of the port: the serial module's own facts follow from it.
+void ComportAfterWait(PortSaw saw);
+
 uint32_t ComportRxCount();
 // One received byte, or 0xFF when nothing was read.
 uint8_t ComportGetc();

@@ -31,6 +31,8 @@ bool Configure(PortHandle handle, uint32_t baud);
 // cannot be read): on Windows the driver's count, on POSIX what a read of
 // the driver brought.
 uint32_t RxCount(PortHandle handle);
+// A wait of the terminal's has looked at the port (and returned).
+void AfterWait(PortHandle handle);
 int ReadByte(PortHandle handle, uint8_t* byte);  // bytes read, 0 or 1
 // Offers the byte to the driver for at most within_ms and returns how many
 // whole milliseconds that took: a driver that takes nothing (a stalled

@@ -19,6 +19,7 @@
 #include <ctime>
 
 #include "comport_platform.h"
+#include "console_posix.h"
 #include "port_checks.h"
 #include "posix_calls.h"
 
@@ -45,11 +46,18 @@ const Rate* RateOf(uint32_t baud) {
 // system calls). Once they are gone the count asks the driver again, so a
 // count of 0 means nothing waits there either: a key is never served
 // before bytes that reached the driver first.
+// One count is spared that read: the first after the bytes of a short read
+// (the driver had no more then), when the terminal too has been quiet since
+// the last wait and holds no key. The loop then goes to its wait, whose
+// poll sees whatever reached the driver since (and pushes through what the
+// tty layer still holds, which a read may not find yet), so no key can be
+// served before it. Any wait, any send, and any other count ask again.
 struct ReceiveQueue {
   int fd = -1;
   uint8_t bytes[1024];
   size_t next = 0;
   size_t end = 0;
+  bool last_read_short = false;  // and the one count after it not yet made
 };
 ReceiveQueue received;
 
@@ -75,10 +83,16 @@ size_t WaitingBytes(int fd) {
     received.fd = fd;
   }
   if (received.next == received.end) {
+    bool spared = received.last_read_short && console::TerminalQuiet();
+    received.last_read_short = false;
+    if (spared) return 0;
     received.next = received.end = 0;
     ssize_t got = posix::Retried(
         [&] { return read(fd, received.bytes, sizeof received.bytes); });  // non-blocking
-    if (got > 0) received.end = static_cast<size_t>(got);
+    if (got > 0) {
+      received.end = static_cast<size_t>(got);
+      received.last_read_short = received.end < sizeof received.bytes;
+    }
   }
   return received.end - received.next;
 }
@@ -285,6 +299,8 @@ bool Configure(PortHandle fd, uint32_t baud) {
 // none do or the port cannot be read.
 uint32_t RxCount(PortHandle fd) { return static_cast<uint32_t>(WaitingBytes(fd)); }
 
+void AfterWait(PortHandle) { received.last_read_short = false; }
+
 int ReadByte(PortHandle fd, uint8_t* byte) {
   if (WaitingBytes(fd) == 0) return 0;
   *byte = received.bytes[received.next++];
@@ -292,6 +308,7 @@ int ReadByte(PortHandle fd, uint8_t* byte) {
 }
 
 unsigned WriteByte(PortHandle fd, uint8_t byte, unsigned within_ms) {
+  received.last_read_short = false;
   const int64_t start = posix::MonotonicUs(), end = start + int64_t{within_ms} * 1000;
   for (;;) {
     ssize_t put = posix::Retried([&] { return write(fd, &byte, 1); });

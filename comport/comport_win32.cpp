@@ -93,6 +93,9 @@ uint32_t RxCount(PortHandle handle) {
   return status.cbInQue;
 }
 
+// The count is the driver's own: nothing follows from a wait.
+void AfterWait(PortHandle) {}
+
 int ReadByte(PortHandle handle, uint8_t* byte) {
   DWORD got = 0;
   ReadFile(handle, byte, 1, &got, nullptr);

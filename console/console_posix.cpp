@@ -40,6 +40,9 @@ uint8_t erase_char = 0;
 
 KeyInput keys;
 int64_t last_arrival_ms = 0;
+// The last wait saw nothing at all on the terminal and nothing has read it
+// since; the key test may skip its read once.
+bool quiet_since_wait = false;
 
 // TCSANOW, never a flushing variant: keys typed meanwhile must stay.
 void Apply(Mode mode) {
@@ -129,6 +132,7 @@ bool EnsureOpen() {
 
 // Takes whatever the terminal has ready, without waiting.
 void Fill() {
+  quiet_since_wait = false;
   while (!unreadable && KeyInputRoom(keys) > 0) {
     uint8_t bytes[sizeof keys.bytes];
     ssize_t got = posix::Retried([&] { return read(tty_fd, bytes, KeyInputRoom(keys)); });
@@ -154,6 +158,12 @@ void TakeKeyboard() { EnsureOpen(); }
 int _kbhit() {
   if (CodeReady()) return 1;
   if (!EnsureOpen()) return 0;
+  // Nothing came at the last wait and nothing has read since: a read would
+  // find only what came after it, which the next wait sees. Once.
+  if (quiet_since_wait) {
+    quiet_since_wait = false;
+    return 0;
+  }
   Fill();
   return CodeReady() ? 1 : 0;
 }
@@ -187,6 +197,10 @@ void RestoreUserMode() {
 }
 
 int KeyPollFd() { return (tty_fd >= 0 && !unreadable) ? tty_fd : -1; }
+
+void AfterWait(short revents) { quiet_since_wait = KeyPollFd() >= 0 && revents == 0; }
+
+bool TerminalQuiet() { return quiet_since_wait && KeyInputEmpty(keys); }
 
 int KeyDecideInMs() {
   if (!KeyInputUndecided(keys)) return -1;

@@ -15,4 +15,13 @@ int KeyDecideInMs();
 // a signal handler, for the program's exits by signal.
 void RestoreUserMode();
 
+// After every idle wait, whatever ended it: what the wait saw on the
+// terminal's descriptor (poll's revents; 0 on a time-out or a signal).
+void AfterWait(short revents);
+// Whether the terminal has been quiet since the last wait (it saw nothing
+// at all there, and nothing has read it since) and no key code is held: a
+// read now could only find what came after the wait, which the next wait
+// sees.
+bool TerminalQuiet();
+
 }  // namespace console

@@ -365,4 +365,6 @@ bool KeyInputUndecided(const KeyInput& input) {
   return input.length > 0 && input.next == input.count;
 }
 
+bool KeyInputEmpty(const KeyInput& input) { return input.length == 0 && input.next == input.count; }
+
 }  // namespace console

@@ -45,5 +45,7 @@ bool KeyInputReady(KeyInput* input, bool settled, uint8_t erase);
 uint8_t KeyInputTake(KeyInput* input);
 // Bytes are held back as a possible sequence, and no code is ready.
 bool KeyInputUndecided(const KeyInput& input);
+// Nothing is held: no byte, no code.
+bool KeyInputEmpty(const KeyInput& input);
 
 }  // namespace console

@@ -29,6 +29,11 @@ void IdleWait() {
 
   pollfd fds[2] = {{port_resting ? -1 : ComportHandle(), POLLIN, 0},
                    {console::KeyPollFd(), POLLIN, 0}};
-  if (poll(fds, 2, static_cast<int>(timeout)) <= 0) return;
-  if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) port_rest_until_ms = now + kHungPortRestMs;
+  poll(fds, 2, static_cast<int>(timeout));  // a time-out or a signal: nothing seen
+  const bool hung_up = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  if (hung_up) port_rest_until_ms = now + kHungPortRestMs;
+  ComportAfterWait(hung_up                          ? PortSaw::kHangUp
+                   : (fds[0].revents & POLLIN) != 0 ? PortSaw::kData
+                                                    : PortSaw::kNothing);
+  console::AfterWait(fds[1].revents);
 }

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "comport.h"
 #include "console_win32.h"
 #include "idle_wait.h"
 
@@ -19,9 +20,10 @@ void IdleWait() {
   // Peeking also makes Wine's console start reading the keyboard.
   if (input != INVALID_HANDLE_VALUE && PeekConsoleInputA(input, &record, 1, &count) && count == 0) {
     WaitForSingleObject(input, kPortLookMs);  // a key ends the wait at once
-    return;
+  } else {
+    // Events that give no key (focus, resize, mouse) stay queued until a key
+    // read takes them and keep the handle signalled: waiting on it would spin.
+    Sleep(kPortLookMs);
   }
-  // Events that give no key (focus, resize, mouse) stay queued until a key
-  // read takes them and keep the handle signalled: waiting on it would spin.
-  Sleep(kPortLookMs);
+  ComportAfterWait(PortSaw::kNothing);
 }

@@ -45,6 +45,7 @@ bool Configure(PortHandle, uint32_t baud) {
 }
 
 uint32_t RxCount(PortHandle) { return static_cast<uint32_t>(platform.received.size()); }
+void AfterWait(PortHandle) {}
 
 int ReadByte(PortHandle, uint8_t* byte) {
   if (platform.received.empty()) return 0;
