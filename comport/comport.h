@@ -26,8 +26,16 @@ bool ComportIsFailure(PortHandle handle);
 void ComportOpenSetting();
 void ComportClose();
 
-// The handle opened by ComportOpenSetting(), for waiting on it.
+// The handle of the open port, for waiting on it; the failure value while
+// the port is gone.
 PortHandle ComportHandle();
+
+// A port can leave (a USB board's reset, a loose cable). The serial module
+// then closes it at once, so that the system frees its number, and looks
+// for the same device to come back, under whatever name, as long as it
+// can (a device the system gives no identity, such as a pseudo-terminal,
+// is gone for good); it never opens another device. Meanwhile nothing is
+// received, and what is sent goes nowhere.
 
 // What a wait of the terminal's saw on the port's handle.
 enum class PortSaw {
@@ -36,8 +44,17 @@ enum class PortSaw {
   kHangUp,
 };
 // Called after every wait of the terminal's, whatever ended it, with what
-// the wait saw of the port: the serial module's own facts follow from it.
+// the wait saw of the port: the serial module's own facts follow from it
+// (a hang-up closes the port; a port that is gone is looked for when its
+// time has come).
 void ComportAfterWait(PortSaw saw);
+// Milliseconds until the serial module wants to look for its port again,
+// or -1 when it does not: a bound for the terminal's idle wait.
+int ComportNextLookInMs();
+// What the serial module has to say of its port (gone, back, another
+// device came, a line not sent), a line at a time without its line end, for
+// the terminal to show at idle; nullptr when there is nothing more.
+const char* ComportNote();
 
 uint32_t ComportRxCount();
 // One received byte, or 0xFF when nothing was read.

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,9 @@
 #include "comport_platform.h"
 #include "console_posix.h"
 #include "port_checks.h"
+#include "port_identity.h"
 #include "posix_calls.h"
+#include "shown_text.h"
 
 namespace {
 
@@ -62,14 +65,25 @@ struct ReceiveQueue {
 ReceiveQueue received;
 
 // The port as it was found, given back at its close: its settings, and
-// whether the exclusive use on it is ours to clear.
+// whether the exclusive use on it is ours to clear. And whether a call on
+// it has failed because its device is gone: after a hang-up the driver
+// answers every call so (cdc_acm, ftdi_sio and a pty slave alike), while
+// reads of it find 0, as every empty read of a live port does.
 struct FoundPort {
   int fd = -1;
   bool settings_read = false;
   termios settings{};
   bool made_exclusive = false;
+  bool device_gone = false;
 };
 FoundPort found;
+
+// Notes a call's failure that says the device is gone; returns `result`.
+template <typename Result>
+Result Noted(Result result) {
+  if (result < 0 && (errno == EIO || errno == ENODEV || errno == ENXIO)) found.device_gone = true;
+  return result;
+}
 
 // The stop signals, held back while RTS is up (those not blocked already).
 constexpr int kStopSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
@@ -87,8 +101,8 @@ size_t WaitingBytes(int fd) {
     received.last_read_short = false;
     if (spared) return 0;
     received.next = received.end = 0;
-    ssize_t got = posix::Retried(
-        [&] { return read(fd, received.bytes, sizeof received.bytes); });  // non-blocking
+    ssize_t got = Noted(posix::Retried(
+        [&] { return read(fd, received.bytes, sizeof received.bytes); }));  // non-blocking
     if (got > 0) {
       received.end = static_cast<size_t>(got);
       received.last_read_short = received.end < sizeof received.bytes;
@@ -99,21 +113,36 @@ size_t WaitingBytes(int fd) {
 
 void SetModemLine(int fd, int line, bool high) {
   // TIOCMBIS/TIOCMBIC touch only the named line; TIOCMSET would clobber the
-  // others. Not checked: a pty refuses modem control and that is fine.
-  ioctl(fd, high ? TIOCMBIS : TIOCMBIC, &line);
+  // others. A pty refuses modem control (EINVAL) and that is fine.
+  Noted(ioctl(fd, high ? TIOCMBIS : TIOCMBIC, &line));
+}
+
+// Says why a device may not be opened: into `why` where given, else on
+// standard error as the program's own line.
+void Refusal(char* why, size_t size, const char* format, ...) {
+  char text[768];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);  // NOLINT
+  va_end(args);
+  if (why != nullptr) {
+    std::snprintf(why, size, "%s", text);
+  } else {
+    std::fprintf(stderr, "vlxterm: %s\n", text);
+  }
 }
 
 // A console: opening it, changing its speed or toggling its lines can hang
 // the machine, and on virtual machines COM1 is often the system console.
-bool RefusedAsConsole(const char* path, dev_t device) {
+bool RefusedAsConsole(const char* path, dev_t device, char* why, size_t size) {
   char what[512];
   port_checks::Console console = port_checks::ConsoleOf(device, what, sizeof what);
   if (console == port_checks::Console::kNone) return false;
-  std::fprintf(stderr,
-               "vlxterm: refusing %s (%u:%u): it %s the system console (%s); pick a serial "
-               "device with vlxterm-on --list and start vlxterm with vlxterm-on DEVICE\n",
-               path, major(device), minor(device),
-               console == port_checks::Console::kUnknown ? "may be" : "is", what);
+  Refusal(why, size,
+          "refusing %s (%u:%u): it %s the system console (%s); pick a serial device with "
+          "vlxterm-on --list and start vlxterm with vlxterm-on DEVICE",
+          shown::Shown(path).text, major(device), minor(device),
+          console == port_checks::Console::kUnknown ? "may be" : "is", what);
   return true;
 }
 
@@ -169,28 +198,40 @@ bool DevicePath(const char* name, char* path, size_t size) {
   return written > 0 && static_cast<size_t>(written) < size;
 }
 
-int OpenDevice(const char* path, int* opened) {
+int OpenDevice(const char* path, int* opened, const OpenChecks& checks) {
   int unknown = -1;
   if (opened == nullptr) opened = &unknown;
+  char* why = checks.why;
   // Judged before it is opened, through a descriptor that opens no driver,
   // and then that same file is opened: a link re-pointed meanwhile changes
   // nothing.
   int pinned = open(path, O_PATH | O_CLOEXEC);
-  if (pinned < 0) return -1;
+  if (pinned < 0) {
+    if (why != nullptr) std::snprintf(why, checks.size, "%s", std::strerror(errno));
+    return -1;
+  }
   struct stat device {};
   char reopen[32];
   std::snprintf(reopen, sizeof reopen, "/proc/self/fd/%d", pinned);
   int fd = -1;
+  pid_t holder = 0;
   // A port in use is refused before it is opened, as a Windows COM port
   // refuses a second open before it touches the lines: the driver raises
   // DTR and RTS at every open, under the holder's feet (root passes
   // TIOCEXCL), and RTS would stay up while the holder idles.
-  if (fstat(pinned, &device) == 0 &&
-      !(S_ISCHR(device.st_mode) && RefusedAsConsole(path, device.st_rdev)) &&
-      port_checks::LockTaker(device, nullptr, 0) == 0) {
+  if (fstat(pinned, &device) != 0 ||
+      (checks.device != 0 && (!S_ISCHR(device.st_mode) || device.st_rdev != checks.device))) {
+    if (why != nullptr) std::snprintf(why, checks.size, "its node is not that device's (yet)");
+  } else if (S_ISCHR(device.st_mode) && RefusedAsConsole(path, device.st_rdev, why, checks.size)) {
+  } else if ((holder = port_checks::LockTaker(device, nullptr, 0)) != 0 ||
+             (checks.device != 0 && (holder = port_checks::OpenerOf(device.st_rdev)) != 0)) {
+    if (why != nullptr)
+      std::snprintf(why, checks.size, "in use (pid %d)", static_cast<int>(holder));
+  } else {
     // Non-blocking so that a modem line (DCD) cannot hold up the open, and
     // so that a write never waits on a device that takes nothing.
     fd = open(reopen, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && why != nullptr) std::snprintf(why, checks.size, "%s", std::strerror(errno));
   }
   close(pinned);
   if (fd < 0) return -1;
@@ -199,7 +240,10 @@ int OpenDevice(const char* path, int* opened) {
   *opened = fd;
   // Only a terminal gets terminal requests: to another driver the same
   // numbers may mean something else.
-  if (tcgetattr(fd, &found.settings) != 0) return Refuse(fd, opened);
+  if (tcgetattr(fd, &found.settings) != 0) {
+    if (why != nullptr) std::snprintf(why, checks.size, "not a terminal");
+    return Refuse(fd, opened);
+  }
   found.settings_read = true;
   // The driver raised RTS with DTR: take it down first, so that a device
   // keyed by RTS sees no transmit window.
@@ -209,7 +253,10 @@ int OpenDevice(const char* path, int* opened) {
   // outlives our close while the device's far side stays open, so it is
   // cleared at close when it was ours to set (known before it is set: an
   // exit right after it must clear it).
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(fd, opened);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (why != nullptr) std::snprintf(why, checks.size, "locked by another program");
+    return Refuse(fd, opened);
+  }
   int exclusive = 0;
   if (ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) {
     found.made_exclusive = true;
@@ -257,7 +304,8 @@ PortHandle OpenPort(const char* name, PortHandle* opened) {
   return comport_posix::OpenDevice(path, opened);
 }
 
-bool Configure(PortHandle fd, uint32_t baud) {
+bool Configure(PortHandle fd, uint32_t baud, char* why, size_t size) {
+  why[0] = '\0';
   // Receive and transmit queue sizes and the event mask have no POSIX
   // equivalent: the tty driver sizes its own buffers and nothing waits on
   // serial events.
@@ -280,14 +328,14 @@ bool Configure(PortHandle fd, uint32_t baud) {
   // A driver may take part of the settings and say nothing: read them back.
   termios taken{};
   char untaken[160];
-  if (tcsetattr(fd, TCSANOW, &tio) != 0 || tcgetattr(fd, &taken) != 0) {
+  if (Noted(tcsetattr(fd, TCSANOW, &tio)) != 0 || tcgetattr(fd, &taken) != 0) {
     std::snprintf(untaken, sizeof untaken, "%s", std::strerror(errno));
   } else {
     comport_posix::Untaken(tio, taken, untaken, sizeof untaken);
   }
   if (untaken[0] != '\0') {
-    std::fprintf(stderr, "vlxterm: the port's driver did not take %u 8N1 raw: %s\n",
-                 static_cast<unsigned>(baud), untaken);
+    std::snprintf(why, size, "the port's driver did not take %u 8N1 raw: %s",
+                  static_cast<unsigned>(baud), untaken);
     return false;
   }
   SetModemLine(fd, TIOCM_DTR, true);
@@ -311,7 +359,7 @@ unsigned WriteByte(PortHandle fd, uint8_t byte, unsigned within_ms) {
   received.last_read_short = false;
   const int64_t start = posix::MonotonicUs(), end = start + int64_t{within_ms} * 1000;
   for (;;) {
-    ssize_t put = posix::Retried([&] { return write(fd, &byte, 1); });
+    ssize_t put = Noted(posix::Retried([&] { return write(fd, &byte, 1); }));
     bool again = put < 0 && errno == EAGAIN;
     int64_t now = posix::MonotonicUs();
     if (!again || now >= end) return static_cast<unsigned>((now < end ? now : end) - start) / 1000;
@@ -322,7 +370,7 @@ unsigned WriteByte(PortHandle fd, uint8_t byte, unsigned within_ms) {
 
 uint32_t TxCount(PortHandle fd) {
   int queued = 0;
-  if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+  if (Noted(ioctl(fd, TIOCOUTQ, &queued)) != 0 || queued < 0) return 0;
   return static_cast<uint32_t>(queued);
 }
 
@@ -368,5 +416,34 @@ void Close(PortHandle fd) {
   }
   CloseWithoutDraining(fd);
 }
+
+bool Gone(PortHandle fd) { return fd == found.fd && found.device_gone; }
+
+bool Identify(PortHandle fd, DeviceIdentity* identity) {
+  struct stat file {};
+  // A node that appears later is out of reach where /dev is not the
+  // machine's (the launcher's /dev of its own), and so is the device.
+  return fstat(fd, &file) == 0 && port_identity::IdentityOf(file.st_rdev, identity) &&
+         port_identity::NewNodesAppear();
+}
+
+int PresentPorts(PresentPort* ports, int most) { return port_identity::PresentPorts(ports, most); }
+
+void Describe(const PresentPort& port, char* text, size_t size) {
+  port_identity::Describe(port.name, port.node, text, size);
+}
+
+// Through its current node (the node COM1 in the launcher's namespace is
+// no way back: the system unlinks it, or reuses its number), pinned and
+// checked to be the device sysfs names, judged as the first open was.
+PortHandle OpenPresent(const PresentPort& port, PortHandle* opened, char* why, size_t size) {
+  comport_posix::OpenChecks checks;
+  checks.device = static_cast<dev_t>(port.key);
+  checks.why = why;
+  checks.size = size;
+  return comport_posix::OpenDevice(port.node, opened, checks);
+}
+
+int64_t MonotonicMs() { return posix::MonotonicMs(); }
 
 }  // namespace comport_platform

@@ -46,6 +46,14 @@ bool IsSerialTerminal(dev_t device, const char* tty_name);
 // lock still refuses a second taker).
 pid_t LockTaker(const struct stat& file, const pid_t* skip, int skip_count);
 
+// The numbers of the character devices process `pid_name` (its /proc entry)
+// has open, found by following its descriptors, which opens nothing; how
+// many, at most `most`. 0 when it cannot be looked at (another user's).
+int DevicesOpenBy(const char* pid_name, dev_t* devices, int most);
+// A process other than this one that has `device` open, as far as this
+// user may see; 0 when none.
+pid_t OpenerOf(dev_t device);
+
 // A small text file (sysfs, /proc) into `text`, zero-terminated; false when
 // it cannot be read.
 bool ReadText(const char* path, char* text, size_t size);

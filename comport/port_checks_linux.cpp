@@ -139,6 +139,38 @@ bool IsSerialTerminal(dev_t device, const char* tty_name) {
   return !ReadText(path, type, sizeof type) || std::atoi(type) != 0;
 }
 
+int DevicesOpenBy(const char* pid_name, dev_t* devices, int most) {
+  char path[300];
+  std::snprintf(path, sizeof path, "/proc/%s/fd", pid_name);
+  DIR* fds = opendir(path);
+  if (fds == nullptr) return 0;
+  int count = 0;
+  while (const dirent* entry = count < most ? readdir(fds) : nullptr) {
+    struct stat file {};
+    if (entry->d_name[0] != '.' && fstatat(dirfd(fds), entry->d_name, &file, 0) == 0 &&
+        S_ISCHR(file.st_mode)) {
+      devices[count++] = file.st_rdev;
+    }
+  }
+  closedir(fds);
+  return count;
+}
+
+pid_t OpenerOf(dev_t device) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return 0;
+  const pid_t self = getpid();
+  pid_t opener = 0;
+  while (const dirent* entry = opener == 0 ? readdir(proc) : nullptr) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    dev_t open[256];
+    const int count = pid > 0 && pid != self ? DevicesOpenBy(entry->d_name, open, 256) : 0;
+    if (std::find(open, open + count, device) != open + count) opener = pid;
+  }
+  closedir(proc);
+  return opener;
+}
+
 pid_t LockTaker(const struct stat& file, const pid_t* skip, int skip_count) {
   std::FILE* locks = std::fopen("/proc/locks", "re");
   if (locks == nullptr) return 0;

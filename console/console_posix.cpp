@@ -169,17 +169,26 @@ int _kbhit() {
 }
 
 int _getch() {
-  if (CodeReady()) return KeyInputTake(&keys);
-  if (!EnsureOpen()) return -1;
-  Apply(kReadMode);
-  for (;;) {
-    Fill();
-    if (CodeReady() || unreadable) break;
-    pollfd key{tty_fd, POLLIN, 0};
-    poll(&key, 1, KeyDecideInMs());  // interrupted or timed out: decide again
+  if (!CodeReady()) {
+    if (!EnsureOpen()) return -1;
+    short watched_saw = 0;
+    while (WaitForKey(-1, &watched_saw)) {
+    }
   }
-  Apply(kBaseMode);
+  if (applied == kReadMode) Apply(kBaseMode);
   return CodeReady() ? KeyInputTake(&keys) : -1;
+}
+
+bool WaitForKey(int watched, short* watched_saw) {
+  *watched_saw = 0;
+  if (CodeReady() || !EnsureOpen()) return false;
+  Apply(kReadMode);
+  Fill();
+  if (CodeReady() || unreadable) return false;
+  pollfd fds[2] = {{tty_fd, POLLIN, 0}, {watched, 0, 0}};
+  poll(fds, 2, KeyDecideInMs());  // interrupted or timed out: decide again
+  *watched_saw = fds[1].revents;
+  return true;
 }
 
 void AwaitKeyDecision() {

@@ -15,6 +15,14 @@ int KeyDecideInMs();
 // a signal handler, for the program's exits by signal.
 void RestoreUserMode();
 
+// One wait for a key, in the key read's mode (Ctrl+C a key, until the key
+// is read): until bytes come from the terminal, held-back bytes must be
+// decided, a signal comes, or `watched` (a descriptor of the caller's, -1
+// for none, never read: only its hang-up ends the wait) reports, which
+// `watched_saw` gives (poll's revents). False when no wait was needed: a
+// key code is ready, or none can come (no terminal, or it is gone).
+bool WaitForKey(int watched, short* watched_saw);
+
 // After every idle wait, whatever ended it: what the wait saw on the
 // terminal's descriptor (poll's revents; 0 on a time-out or a signal).
 void AfterWait(short revents);

@@ -52,25 +52,19 @@ bool ReadStat(const char* pid_name, ProcessStat* stat) {
 
 // Records which of `uses` (wanting openers) the process holds open.
 void FindOpens(const char* pid_name, bool skipped, DeviceUse* uses, int count) {
-  char path[300];
-  std::snprintf(path, sizeof path, "/proc/%s/fd", pid_name);
-  DIR* fds = opendir(path);  // another user's: not ours to see
-  if (fds == nullptr) return;
-  while (dirent* entry = readdir(fds)) {
-    if (entry->d_name[0] == '.') continue;
-    struct stat file {};
-    // Follows the descriptor to its file; opens nothing.
-    if (fstatat(dirfd(fds), entry->d_name, &file, 0) != 0 || !S_ISCHR(file.st_mode)) continue;
-    for (int i = 0; i < count; ++i) {
-      if (!uses[i].find_openers || uses[i].device != file.st_rdev) continue;
-      if (skipped) {
-        uses[i].skipped_opener = true;
-      } else if (uses[i].opener == 0) {
-        uses[i].opener = static_cast<pid_t>(std::atoi(pid_name));
-      }
+  dev_t open[256];
+  const int open_count = port_checks::DevicesOpenBy(pid_name, open, 256);
+  for (int i = 0; i < count; ++i) {
+    if (!uses[i].find_openers ||
+        std::find(open, open + open_count, uses[i].device) == open + open_count) {
+      continue;
+    }
+    if (skipped) {
+      uses[i].skipped_opener = true;
+    } else if (uses[i].opener == 0) {
+      uses[i].opener = static_cast<pid_t>(std::atoi(pid_name));
     }
   }
-  closedir(fds);
 }
 
 }  // namespace

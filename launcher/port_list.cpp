@@ -11,13 +11,12 @@
 
 #include "holders_linux.h"
 #include "port_checks.h"
+#include "port_identity.h"
 #include "refusal.h"
-#include "shown_text.h"
 
 namespace {
 
 constexpr int kMostPorts = 128;
-constexpr int kMostLinks = 64;
 
 struct Port {
   char path[300];
@@ -29,95 +28,6 @@ struct Port {
 };
 Port ports[kMostPorts];
 int port_count = 0;
-
-// /dev/serial/by-id: each link and the node it names.
-struct Link {
-  char name[300];
-  char target[300];
-};
-Link links[kMostLinks];
-int link_count = 0;
-
-// Appends `text`, which came from sysfs, /dev or the device itself, shown
-// escaped, in `format`.
-void Append(char* line, size_t size, const char* format, const char* text) {
-  size_t used = std::strlen(line);
-  if (used < size) std::snprintf(line + used, size - used, format, shown::Shown(text).text);
-}
-
-void ReadLinks() {
-  const char* folder = "/dev/serial/by-id";
-  DIR* entries = opendir(folder);
-  if (entries == nullptr) return;
-  while (const dirent* entry = readdir(entries)) {
-    if (entry->d_name[0] == '.' || link_count == kMostLinks) continue;
-    Link& link = links[link_count];
-    char resolved[PATH_MAX];
-    std::snprintf(link.name, sizeof link.name, "%s/%s", folder, entry->d_name);
-    if (realpath(link.name, resolved) == nullptr) continue;
-    std::snprintf(link.target, sizeof link.target, "%.299s", resolved);
-    ++link_count;
-  }
-  closedir(entries);
-}
-
-// The line of tty class entry `name` without its mark: the device, its
-// driver (the first one up the device tree that is not the kernel's
-// generic serial layer) and, for USB, the device's ids and strings.
-void Describe(const char* name, Port* port) {
-  char dir[PATH_MAX], driver[64] = "?", usb[PATH_MAX] = "";
-  char path[PATH_MAX + 32], text[256];
-  std::snprintf(path, sizeof path, "/sys/class/tty/%s/device", name);
-  if (realpath(path, dir) == nullptr) dir[0] = '\0';
-  // Up the device tree once, for both the driver and the USB device.
-  while (dir[0] != '\0' && std::strcmp(dir, "/sys") != 0) {
-    if (driver[0] == '?') {
-      std::snprintf(path, sizeof path, "%s/driver", dir);
-      ssize_t length = readlink(path, text, sizeof text - 1);
-      if (length > 0) {
-        text[length] = '\0';
-        if (std::strstr(text, "/serial-base/") == nullptr) {
-          const char* last = std::strrchr(text, '/');
-          std::snprintf(driver, sizeof driver, "%.63s", last != nullptr ? last + 1 : text);
-        }
-      }
-    }
-    std::snprintf(path, sizeof path, "%s/idVendor", dir);
-    if (access(path, R_OK) == 0) {
-      std::snprintf(usb, sizeof usb, "%s", dir);
-      break;
-    }
-    *std::strrchr(dir, '/') = '\0';
-  }
-  char info[sizeof port->info] = "";
-  Append(info, sizeof info, "%s", port->path);
-  Append(info, sizeof info, "  %s", driver);
-  port->usb = usb[0] != '\0';
-  if (port->usb) {
-    char vendor[16] = "", product[16] = "";
-    std::snprintf(path, sizeof path, "%s/idVendor", usb);
-    port_checks::ReadText(path, vendor, sizeof vendor);
-    std::snprintf(path, sizeof path, "%s/idProduct", usb);
-    port_checks::ReadText(path, product, sizeof product);
-    vendor[std::strcspn(vendor, "\n")] = product[std::strcspn(product, "\n")] = '\0';
-    std::snprintf(text, sizeof text, "%s:%s", vendor, product);
-    Append(info, sizeof info, "  %s", text);
-    for (const char* field : {"manufacturer", "product", "serial"}) {
-      std::snprintf(path, sizeof path, "%s/%s", usb, field);
-      if (!port_checks::ReadText(path, text, sizeof text)) continue;
-      // sysfs ends the string with a line end; any other is the device's.
-      size_t length = std::strlen(text);
-      if (length > 0 && text[length - 1] == '\n') text[length - 1] = '\0';
-      Append(info, sizeof info, "  \"%s\"", text);
-    }
-  }
-  for (int i = 0; i < link_count; ++i) {
-    if (std::strcmp(links[i].target, port->path) == 0) {
-      Append(info, sizeof info, "  %s", links[i].name);
-    }
-  }
-  std::memcpy(port->info, info, sizeof info);
-}
 
 // Whether tty class entry `name` is a port to list: a serial terminal with
 // a device behind it (rfcomm has none: it is taken, not listed).
@@ -147,7 +57,6 @@ bool Before(const Port* a, const Port* b) {
 }  // namespace
 
 void ListPorts() {
-  ReadLinks();
   Caller caller;
   KnowCaller(&caller);
   DIR* ttys = opendir("/sys/class/tty");
@@ -157,7 +66,7 @@ void ListPorts() {
     port = Port{};
     std::snprintf(port.path, sizeof port.path, "/dev/%.290s", entry->d_name);
     std::replace(port.path + 5, port.path + std::strlen(port.path), '!', '/');
-    Describe(entry->d_name, &port);
+    port.usb = port_identity::Describe(entry->d_name, port.path, port.info, sizeof port.info);
     Candidate& candidate = port.candidate;
     candidate.path = port.path;
     port.has_node = stat(port.path, &candidate.file) == 0;

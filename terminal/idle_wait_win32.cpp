@@ -27,3 +27,6 @@ void IdleWait() {
   }
   ComportAfterWait(PortSaw::kNothing);
 }
+
+// The runtime's own key read waits: the port is looked at again after it.
+void WaitForKey() {}

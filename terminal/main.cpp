@@ -40,6 +40,7 @@ int main() {
       continue;
     }
     if (!console::_kbhit()) {
+      while (const char* note = ComportNote()) ShowNote(note);
       IdleWait();
       continue;
     }
@@ -50,6 +51,7 @@ int main() {
     size_t position = 0;
     bool entered = false;
     for (;;) {
+      WaitForKey();
       int code = console::_getch();
       // The console is gone (hung up, end of input): drop the line and go on
       // showing what the device sends; the key test answers no key from now.
@@ -78,6 +80,7 @@ int main() {
       if (key == kEnter) {
         line[position - 1] = 0;
         std::putc('\n', stdout);
+        TypedLineEnded();
         entered = true;
         break;
       }

@@ -14,9 +14,18 @@ namespace {
 
 using fake::platform;
 
+// The module's port open, as the terminal has it.
 class ComportLogic : public ::testing::Test {
  protected:
-  void SetUp() override { fake::Reset(); }
+  void SetUp() override {
+    fake::Reset();
+    ComportSetting::port = 1;
+    ComportSetting::baud = 2400;
+    ComportOpenSetting();
+    while (ComportNote() != nullptr) {
+    }
+    platform.log.clear();
+  }
 };
 
 // "ポートが存在しないか、既に使用中です\n" in Shift_JIS.
@@ -156,6 +165,7 @@ TEST_F(ComportLogic, EachByteGoesOutInItsOwnRtsPulseAndNoneLeavesOutsideIt) {
     uint32_t tx_queued;  // what the driver still holds at the end of the hold
     bool discard_keeps;
     std::vector<std::string> log;  // of ComportPutc('A'), then ComportPutc('B')
+    bool gone_at_write = false;
   };
   const std::vector<std::string> discarded = {"rts up", "write 65", "sleep 30", "discard",
                                               "rts down"};
@@ -182,16 +192,87 @@ TEST_F(ComportLogic, EachByteGoesOutInItsOwnRtsPulseAndNoneLeavesOutsideIt) {
        {"rts up", "write 65", "sleep 0", "discard", "rts down", "rts up", "write 66", "sleep 0",
         "discard", "rts down"}},
       {"a driver that cannot give up what it holds is offered nothing more", 0, 1, true, discarded},
+      {"a device gone at the write: no hold, the port closed, nothing more offered",
+       0,
+       0,
+       false,
+       {"rts up", "write 65", "discard", "rts down", "dtr down", "close"},
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    fake::Reset();
+    SetUp();
     platform.write_takes_ms = c.write_takes_ms;
     platform.tx_left_by_write = c.tx_queued;
     platform.discard_keeps = c.discard_keeps;
+    platform.gone_at_write = c.gone_at_write;
     ComportPutc('A');
     ComportPutc('B');
     EXPECT_EQ(platform.log, c.log);
+  }
+}
+
+TEST_F(ComportLogic, APortThatLeavesIsFollowedAndNoOtherDeviceIsOpened) {
+  struct Case {
+    const char* what;
+    bool identified;
+    std::vector<std::vector<fake::Present>> looks;  // the ports there, a quarter second apart
+    std::vector<std::string> notes;                 // what is said, each line's start
+    std::vector<std::string> log;                   // the calls after the hang-up's close
+  };
+  const std::string gone = "vlxterm: COM1 is gone (unplugged?): vlxterm waits for the same device";
+  const Case cases[] = {
+      {"a pty whose far end closed is gone for good",
+       false,
+       {{{"A1", "/dev/ttyACM0"}}},
+       {"vlxterm: COM1 is gone (unplugged?) and cannot come back to vlxterm: Esc ends it",
+        "vlxterm: COM1 is gone: what was typed was not sent"},
+       {}},
+      {"the same board, back under another number",
+       true,
+       {{}, {{"A1", "/dev/ttyACM1"}}},
+       {gone, "vlxterm: COM1 is back (/dev/ttyACM1)"},
+       {"open /dev/ttyACM1", "configure 2400"}},
+      {"another board is named once and never opened",
+       true,
+       {{{"B2", "/dev/ttyACM0"}}, {{"B2", "/dev/ttyACM0"}}},
+       {gone, "vlxterm: /dev/ttyACM0 (B2) came, but it is not COM1's device",
+        "vlxterm: COM1 is gone: what was typed was not sent"},
+       {}},
+      {"the same board, busy at first: said once, opened when it can be",
+       true,
+       {{{"A1", "/dev/ttyACM0", false}}, {{"A1", "/dev/ttyACM0", false}}, {{"A1", "/dev/ttyACM0"}}},
+       {gone, "vlxterm: COM1 is back as /dev/ttyACM0 but cannot be opened yet (busy)",
+        "vlxterm: COM1 is back (/dev/ttyACM0)"},
+       {"open /dev/ttyACM0", "open /dev/ttyACM0", "open /dev/ttyACM0", "configure 2400"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    platform.identified = c.identified;
+    ComportOpenSetting();  // as the row's device
+    ComportAfterWait(PortSaw::kHangUp);
+    EXPECT_TRUE(ComportIsFailure(ComportHandle()));
+    EXPECT_EQ(ComportNextLookInMs(), c.identified ? 250 : -1);
+    platform.log.clear();
+    for (const auto& look : c.looks) {
+      platform.present = look;
+      platform.now_ms += 100;  // too early: no look
+      ComportAfterWait(PortSaw::kNothing);
+      platform.now_ms += 150;
+      ComportAfterWait(PortSaw::kNothing);
+    }
+    ComportPutc('x');  // goes out only where the port came back
+    std::vector<std::string> notes;
+    while (const char* note = ComportNote()) notes.emplace_back(note);
+    ASSERT_EQ(notes.size(), c.notes.size()) << testing::PrintToString(notes);
+    for (size_t i = 0; i < notes.size(); ++i)
+      EXPECT_EQ(notes[i].rfind(c.notes[i], 0), 0u) << notes[i];
+    std::vector<std::string> log = c.log;
+    if (!ComportIsFailure(ComportHandle())) {
+      for (const std::string& call : PulseOf('x')) log.push_back(call);
+    }
+    EXPECT_EQ(platform.log, log);
   }
 }
 

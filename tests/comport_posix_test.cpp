@@ -40,6 +40,11 @@ TEST(ComportPosix, NamesMapToDevices) {
   EXPECT_FALSE(comport_posix::DevicePath("COM255", small, sizeof small));
 }
 
+bool Configured(int fd, uint32_t baud) {
+  char why[256];
+  return platform::Configure(fd, baud, why, sizeof why);
+}
+
 // A pty left the way other software might leave a port: 7E2, flow control,
 // translation, canonical input with echo.
 termios Messy() {
@@ -63,7 +68,7 @@ TEST(ComportPosix, ConfigureSetsRaw8N1AtEachRate) {
     pty.Apply(Messy());
     int fd = comport_posix::OpenDevice(pty.path.c_str());
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(platform::Configure(fd, baud));
+    ASSERT_TRUE(Configured(fd, baud));
     termios tio = pty.Settings();
     EXPECT_EQ(cfgetispeed(&tio), speed);
     EXPECT_EQ(cfgetospeed(&tio), speed);
@@ -89,7 +94,7 @@ TEST(ComportPosix, SettingsTheDriverDidNotTakeAreNamed) {
   vlxtest::Pty pty;
   int fd = comport_posix::OpenDevice(pty.path.c_str());
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(platform::Configure(fd, 2400));
+  ASSERT_TRUE(Configured(fd, 2400));
   const termios asked = pty.Settings();
   platform::Close(fd);
   struct Case {
@@ -118,7 +123,7 @@ TEST(ComportPosix, SettingsTheDriverDidNotTakeAreNamed) {
 // Opens and sets up the pty's slave as the program does its port.
 int OpenPort(const vlxtest::Pty& pty) {
   int fd = comport_posix::OpenDevice(pty.path.c_str());
-  if (fd >= 0 && !platform::Configure(fd, 2400)) {
+  if (fd >= 0 && !Configured(fd, 2400)) {
     platform::Close(fd);
     return -1;
   }

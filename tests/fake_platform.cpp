@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 #include "comport_platform.h"
 #include "console.h"
@@ -39,8 +40,9 @@ PortHandle OpenPort(const char* name, PortHandle* opened) {
   return *opened;
 }
 
-bool Configure(PortHandle, uint32_t baud) {
+bool Configure(PortHandle, uint32_t baud, char* why, size_t) {
   platform.log.push_back("configure " + std::to_string(baud));
+  why[0] = '\0';
   return platform.configure_succeeds;
 }
 
@@ -56,6 +58,7 @@ int ReadByte(PortHandle, uint8_t* byte) {
 
 unsigned WriteByte(PortHandle, uint8_t byte, unsigned within_ms) {
   platform.log.push_back("write " + std::to_string(byte));
+  platform.gone = platform.gone || platform.gone_at_write;
   platform.tx_queued = platform.tx_left_by_write;
   return platform.write_takes_ms < within_ms ? platform.write_takes_ms : within_ms;
 }
@@ -68,6 +71,52 @@ void SetRts(PortHandle, bool high) { platform.log.push_back(high ? "rts up" : "r
 void SetDtr(PortHandle, bool high) { platform.log.push_back(high ? "dtr up" : "dtr down"); }
 void SleepMs(unsigned ms) { platform.log.push_back("sleep " + std::to_string(ms)); }
 void Close(PortHandle) { platform.log.push_back("close"); }
+bool Gone(PortHandle) { return platform.gone; }
+
+namespace {
+DeviceIdentity BoardWith(const std::string& serial) {
+  DeviceIdentity identity{};
+  identity.usb = true;
+  std::snprintf(identity.path, sizeof identity.path, "/devices/usb1/1-1");
+  std::snprintf(identity.vendor, sizeof identity.vendor, "2e8a");
+  std::snprintf(identity.product, sizeof identity.product, "000a");
+  std::snprintf(identity.serial, sizeof identity.serial, "%s", serial.c_str());
+  std::snprintf(identity.function, sizeof identity.function, "00");
+  return identity;
+}
+}  // namespace
+
+bool Identify(PortHandle, DeviceIdentity* identity) {
+  *identity = BoardWith(platform.serial);
+  return platform.identified;
+}
+int PresentPorts(PresentPort* ports, int most) {
+  int count = 0;
+  for (const fake::Present& p : platform.present) {
+    if (count == most) break;
+    PresentPort& port = ports[count++];
+    port = PresentPort{};
+    port.identity = BoardWith(p.serial);
+    std::snprintf(port.node, sizeof port.node, "%s", p.node.c_str());
+    port.key = std::hash<std::string>{}(p.node + p.serial);
+  }
+  return count;
+}
+void Describe(const PresentPort& port, char* text, size_t size) {
+  std::snprintf(text, size, "%s (%s)", port.node, port.identity.serial);
+}
+PortHandle OpenPresent(const PresentPort& port, PortHandle* opened, char* why, size_t size) {
+  platform.log.push_back(std::string("open ") + port.node);
+  for (const fake::Present& p : platform.present) {
+    if (p.node == port.node && !p.opens) {
+      std::snprintf(why, size, "busy");
+      return *opened = NoPort();
+    }
+  }
+  platform.gone = false;
+  return *opened = kOpened;
+}
+int64_t MonotonicMs() { return platform.now_ms; }
 
 }  // namespace comport_platform
 

@@ -48,6 +48,7 @@ TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
       session.Type("0123456789\r");
       ASSERT_EQ(vlxtest::ReadArrivals(session.device.master, 0, 5000, 2).size(), 2u);
     }
+    const int64_t left_us = vlxtest::MonotonicUs();
     if (c.stalls) {
       tcflow(session.device.slave, TCOOFF);
     } else {
@@ -55,18 +56,26 @@ TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
       session.device.master = -1;
     }
     EXPECT_LT(vlxtest::IdleCpuShare(session.pid()), vlxtest::kSpinShare) << "spins";
-    // The keyboard is still served, and Esc stops a line two bytes in.
+    // The keyboard is still served, and Esc stops a line two bytes in (one
+    // that hung up takes none: the port is closed, and that is said).
     session.Type("abcdefghij\r");
-    EXPECT_TRUE(session.WaitForScreen("abcdefghij\r\n"))
+    EXPECT_TRUE(session.WaitForScreen(c.stalls ? "abcdefghij\r\n"
+                                               : "abcdefghij\r\nvlxterm: COM1 is gone: what was "
+                                                 "typed was not sent\n"))
         << testing::PrintToString(session.Screen());
     usleep(45 * 1000);
     int64_t esc_us = vlxtest::MonotonicUs();
     session.Type("\x1B");
     usleep(400 * 1000);  // the whole line's time, had Esc not stopped it
-    size_t after_esc = 0;
-    int64_t longest_us = 0, last_down_us = 0;
+    size_t after_esc = 0, after_hang_up = 0;
+    int64_t longest_us = 0, last_down_us = esc_us;
     for (const vlxtest::RtsPulse& p : vlxtest::RtsPulses(trace.path)) {
-      EXPECT_GE(p.high_us, 30000);
+      // The write that finds the device gone ends the line at once.
+      const bool hung_up = !c.stalls && p.rose_us > left_us;
+      after_hang_up += hung_up;
+      if (!hung_up) {
+        EXPECT_GE(p.high_us, 30000);
+      }
       // One hold, never two (a loaded machine may stretch it some).
       EXPECT_LT(p.high_us, 2 * vlxtest::kHoldUs) << "RTS held while the device took nothing";
       after_esc += p.rose_us > esc_us;
@@ -75,6 +84,10 @@ TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
     }
     // At most the byte after the one going out (a late Esc), then the CR.
     EXPECT_LE(after_esc, 2u) << "Esc did not stop the line at once";
+    EXPECT_LE(after_hang_up, 1u) << "holds after the device had hung up";
+    EXPECT_EQ(session.Screen().find("vlxterm: COM1 is gone (unplugged?) and cannot come back"),
+              c.stalls ? std::string::npos : kStartupLines.size() + (c.while_sending ? 12 : 0))
+        << testing::PrintToString(session.Screen());
     if (c.stalls) {  // nothing held back leaks out later
       tcflow(session.device.slave, TCOON);
       session.Type("ok\r");
