@@ -6,19 +6,21 @@
 //
 // guest_session 8250: vlxterm on COM1, the 8250 driver's /dev/ttyS0.
 // guest_session usb: vlxterm-on /dev/ttyUSB0, an FTDI adapter, pulled out
-// by the host twice.
+// by the host, put back (followed), and pulled out again.
 // guest_session pl011: vlxterm-on /dev/ttyAMA0, the PL011 of an arm64
 // board, whose console is a virtio console (hvc0).
 // guest_session acm: vlxterm-on /dev/ttyACM0, a USB CDC-ACM gadget in this
 // guest, whose side (/dev/ttyGS0) this driver plays; the device stops
-// reading, and at last the gadget is unbound.
+// reading; then, as root and as a plain user, the gadget is unbound and
+// bound again: the same board, another board, the same on the other
+// controller.
 //
 // The device (the host for 8250 and usb, this driver for acm) follows this
 // protocol: it sends "dev\a:\x1bA\rok\r" once the line is set up; the
 // guest types "hi\r"; the device, having read h, i, CR, sends "done\r".
 // (usb) At "GUEST unplug_now" the host pulls the adapter out, at "GUEST
-// replug_now" it puts one back, and once it has read "01" of the line
-// typed then it pulls that one out too.
+// replug_now" it puts the same one (its serial) back, and once it has read
+// "01" of the line typed then it pulls that one out too.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -146,20 +148,33 @@ void Converse(Session& s, const std::string& session, int device = -1) {
   Mark(stage::Word(session, stage::kSent));
 }
 
-// The adapter is gone: no spin, keys still served, Esc ends it with 0
-// and the terminal as it was.
-void AfterUnplug(Session& s, const std::string& session, const char* node = "/dev/ttyUSB0") {
+// The adapter is gone: said, no spin, keys still served (a line typed
+// goes nowhere, and that is said too).
+void Unplugged(Session& s, const std::string& session, const char* node) {
+  s.screen.clear();  // what came before was looked at before
   Report(session + "_unplugged", WaitFor(node, false, 20000) ? "ok" : "still there");
   Mark(stage::Word(session, stage::kUnplugged));
+  Report(session + "_gone_said",
+         Ok(WaitScreen(s,
+                       "vlxterm: COM1 is gone (unplugged?): vlxterm waits for the same device to "
+                       "come back; Esc ends it\r\n",
+                       10000),
+            s));
   usleep(500 * 1000);  // whatever was being sent has gone nowhere by now
   Report(session + "_cpu_ms_over_2s",
          std::to_string(static_cast<long>(vlxtest::CpuUsedOver(s.pid, 2.0) * 1000)));
   Type(s, "ab\r");
-  Report(session + "_keys_served", Ok(WaitScreen(s, "ab\r\r\n", 10000), s));
-  usleep(300 * 1000);  // "ab" and CR go out to nowhere
+  Report(session + "_keys_served",
+         Ok(WaitScreen(s, "ab\r\r\nvlxterm: COM1 is gone: what was typed was not sent\r\n", 10000),
+            s));
+}
+
+// Esc ends it with 0 and the terminal as it was.
+void End(Session& s, const std::string& session) {
   Mark(stage::Word(session, stage::kEsc));
   Type(s, "\x1b");
   Report(session + "_exit_status", std::to_string(WaitEnd(s, 20000)));
+  Mark(stage::Word(session, stage::kClosed));
   termios after{};
   tcgetattr(s.console.master, &after);
   Report(session + "_terminal_restored",
@@ -194,18 +209,20 @@ void RunUsb() {
   Session first({"/bin/vlxterm-on", "/dev/ttyUSB0"});
   Converse(first, "usb");
   Report("unplug_now", "idle");
-  AfterUnplug(first, "usb");
+  Unplugged(first, "usb", "/dev/ttyUSB0");
   Report("launcher_missing", Outcome({"/bin/vlxterm-on", "/dev/ttyUSB0", "/bin/true"}));
   Report("list_unplugged", Outcome({"/bin/vlxterm-on", "--list"}));
 
+  // The same adapter plugged back in: followed.
   Report("replug_now", "1");
   Report("replugged", WaitFor("/dev/ttyUSB0", true, 20000) ? "ok" : "not there");
-  Session second({"/bin/vlxterm-on", "/dev/ttyUSB0"});
-  Report("usb2_startup", Ok(WaitScreen(second, kStartup, 20000), second));
+  Report("usb_back",
+         Ok(WaitScreen(first, "vlxterm: COM1 is back (/dev/ttyUSB0)\r\n", 20000), first));
   usleep(500 * 1000);
   Mark(stage::Word("usb2", stage::kTyping));
-  Type(second, "0123456789\r");  // pulled out while this goes out
-  AfterUnplug(second, "usb2");
+  Type(first, "0123456789\r");  // pulled out while this goes out
+  Unplugged(first, "usb2", "/dev/ttyUSB0");
+  End(first, "usb2");
 }
 
 void RunPl011() {
@@ -261,6 +278,87 @@ void StallThenEnd(Session& s, const std::string& session, int signal = 0) {
   Report(session + "_late_bytes", std::to_string(late.size()));
 }
 
+// The gadget's configfs attribute `name` set to `value`.
+bool SetGadget(const std::string& name, const std::string& value) {
+  std::string gadget = vlxtest::FileText("/gadget");
+  gadget.pop_back();  // its newline
+  int fd = open((gadget + "/" + name).c_str(), O_WRONLY | O_CLOEXEC);
+  bool set = fd >= 0 && write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size());
+  if (fd >= 0) close(fd);
+  return set;
+}
+
+// The board leaves: its gadget unbound from its controller.
+bool Unbind() { return SetGadget("UDC", "\n") && WaitFor("/dev/ttyACM0", false, 20000); }
+
+// The board comes back with serial `serial` on controller `udc`; its node
+// gets the group a udev rule would give it (the plain user's).
+bool Bind(const char* udc, const char* serial) {
+  bool bound = SetGadget("strings/0x409/serialnumber", serial) && SetGadget("UDC", udc) &&
+               WaitFor("/dev/ttyACM0", true, 20000);
+  return bound && chown("/dev/ttyACM0", 0, 1000) == 0 && chmod("/dev/ttyACM0", 0660) == 0;
+}
+
+// Whether the gadget has been asked to raise DTR since the trace marker
+// `after` (a SET_CONTROL_LINE_STATE, 0x22, with DTR, 1): the board sees
+// its port opened.
+bool WaitDtrAsked(const std::string& after) {
+  return vlxtest::WaitUntil(
+      [&] {
+        const std::string trace = vlxtest::FileText("/sys/kernel/tracing/trace");
+        const std::string asked = "request=34 value=";
+        for (size_t at = trace.find(asked, trace.find("vlx " + after)); at != std::string::npos;
+             at = trace.find(asked, at + 1)) {
+          if ((std::atoi(trace.c_str() + at + asked.size()) & 1) != 0) return true;
+        }
+        return false;
+      },
+      20000);
+}
+
+// vlxterm-on /dev/ttyACM0 as `who`, the board unbound and bound again: the
+// same board (serial VLX-A1) is followed and greets once it sees DTR, a
+// typed line reaches it; another board (VLX-B2) on the same controller is
+// not opened; the same board on the other controller is followed.
+void FollowReplugs(const std::string& who, uid_t uid) {
+  Session s({"/bin/vlxterm-on", "/dev/ttyACM0"}, uid);
+  Report(who + "_startup", Ok(WaitScreen(s, kStartup, 20000), s));
+  WaitPortSetUp("/dev/ttyACM0");
+  Report(who + "_unbound", Unbind() ? "ok" : "failed");
+  Unplugged(s, who, "/dev/ttyACM0");
+  Mark(stage::Word(who, stage::kBack));
+  const int64_t bound_us = vlxtest::MonotonicUs();
+  Report(who + "_rebound", Bind("dummy_udc.0", "VLX-A1") ? "ok" : "failed");
+  Report(who + "_back", Ok(WaitScreen(s, "vlxterm: COM1 is back (/dev/ttyACM0)\r\n", 20000), s));
+  Report(who + "_back_ms", std::to_string((vlxtest::MonotonicUs() - bound_us) / 1000));
+  int board = OpenGadget();
+  Report(who + "_dtr", WaitDtrAsked(stage::Word(who, stage::kBack)) ? "ok" : "never");
+  vlxtest::WriteAll(board, "hello\r");
+  Report(who + "_greeting", Ok(WaitScreen(s, "hello\r\n", 10000), s));
+  Mark(stage::Word(who, stage::kTyping));
+  Type(s, "hi\r");
+  std::string got;
+  vlxtest::ReadUntil(board, "\r", 10000, &got);
+  Report(who + "_board_got", got);
+  vlxtest::WriteAll(board, "ok\r");  // shown once the line's last pulse has ended
+  Report(who + "_answer_shown", Ok(WaitScreen(s, "ok\r\n", 10000), s));
+  Mark(stage::Word(who, stage::kSent));
+  close(board);
+  Unbind();
+  Mark(stage::Word(who, stage::kOther));
+  Report(who + "_other_bound", Bind("dummy_udc.0", "VLX-B2") ? "ok" : "failed");
+  Report(who + "_other", Ok(WaitScreen(s, "came, but it is not COM1's device", 20000), s));
+  usleep(1000 * 1000);  // four looks: time to open it, had it been taken
+  Unbind();
+  Mark(stage::Word(who, stage::kMoved));
+  Report(who + "_moved_bound", Bind("dummy_udc.1", "VLX-A1") ? "ok" : "failed");
+  s.screen.clear();
+  Report(who + "_moved", Ok(WaitScreen(s, "vlxterm: COM1 is back (/dev/ttyACM0)\r\n", 20000), s));
+  End(s, who);
+  Unbind();
+  Bind("dummy_udc.0", "VLX-A1");
+}
+
 void RunAcm() {
   Mark(stage::kStart);
   int device = OpenGadget();
@@ -277,16 +375,8 @@ void RunAcm() {
   StallThenEnd(user, "stall_user");
   Session signalled({"/bin/vlxterm-on", "/dev/ttyACM0"});
   StallThenEnd(signalled, "stall_term", SIGTERM);
-  // The gadget unbound at idle.
-  Session last({"/bin/vlxterm-on", "/dev/ttyACM0"});
-  Report("acm2_startup", Ok(WaitScreen(last, kStartup, 20000), last));
-  WaitPortSetUp("/dev/ttyACM0");
-  std::string gadget = vlxtest::FileText("/gadget");
-  gadget.pop_back();  // its newline
-  int udc = open((gadget + "/UDC").c_str(), O_WRONLY | O_CLOEXEC);
-  Report("unbound", write(udc, "\n", 1) == 1 ? "ok" : "failed");
-  close(udc);
-  AfterUnplug(last, "acm2", "/dev/ttyACM0");
+  FollowReplugs("root", 0);
+  FollowReplugs("user", 1000);
 }
 
 }  // namespace

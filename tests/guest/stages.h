@@ -18,6 +18,9 @@ inline constexpr char kEsc[] = "esc";              // Esc typed, to end it
 inline constexpr char kClosed[] = "closed";        // it has ended
 inline constexpr char kBusy[] = "busy";            // a second vlxterm tries the port
 inline constexpr char kBusyEnd[] = "busy-end";     // ... and has ended
+inline constexpr char kBack[] = "back";            // the board is plugged back in
+inline constexpr char kOther[] = "other";          // another board is plugged in
+inline constexpr char kMoved[] = "moved";          // the board, on another controller
 
 inline std::string Word(const std::string& session, const char* at) { return session + "-" + at; }
 
