@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "comport_platform.h"
 #include "console.h"
@@ -94,6 +95,17 @@ bool SameDevice(const platform::DeviceIdentity& a, const platform::DeviceIdentit
 
 unsigned PortNumber() { return static_cast<unsigned>(ComportSetting::port); }
 
+// One appearance of a port: its number and what it is (a number freed by
+// one device is the next one's).
+uint64_t Appearance(const platform::PresentPort& port) {
+  uint64_t hash = 14695981039346656037ULL ^ port.key;  // FNV-1a
+  for (const char* text : {port.identity.path, port.identity.serial, "/"}) {
+    for (const char* c = text; *c != '\0'; ++c)
+      hash = (hash ^ static_cast<uint8_t>(*c)) * 1099511628211ULL;
+  }
+  return hash;
+}
+
 // The port has left: closed at once, so that the system can free its
 // number for it, said, and looked for where it can come back.
 void Lose() {
@@ -111,7 +123,7 @@ void Lose() {
   leaving.next_look_ms = platform::MonotonicMs() + kLookEveryMs;
   // What is there now is no news later.
   leaving.other_count = platform::PresentPorts(present, kMostPorts);
-  for (int i = 0; i < leaving.other_count; ++i) leaving.others[i] = present[i].key;
+  for (int i = 0; i < leaving.other_count; ++i) leaving.others[i] = Appearance(present[i]);
 }
 
 // Opens the port's device again where it came back, with the set-up of the
@@ -125,9 +137,11 @@ bool OpenAgain(const platform::PresentPort& port) {
     handle = platform::NoPort();
     if (why[0] == '\0') std::snprintf(why, sizeof why, "its settings cannot be read");
   }
-  const shown::Text node = shown::Shown<80>(port.node);
+  const auto node = shown::Shown<80>(port.node);
   if (ComportIsFailure(handle)) {
-    if (std::strcmp(why, leaving.not_yet) != 0) {
+    // (Nothing to say of a node not there yet, or of a tty the system is
+    // still taking down.)
+    if (why[0] != '\0' && std::strcmp(why, leaving.not_yet) != 0) {
       std::snprintf(leaving.not_yet, sizeof leaving.not_yet, "%s", why);
       Note("vlxterm: COM%u is back as %s but cannot be opened yet (%s): vlxterm tries again",
            PortNumber(), node.text, why);
@@ -153,10 +167,10 @@ void Look() {
       if (OpenAgain(present[i])) return;
       continue;
     }
-    others[other_count++] = present[i].key;
+    others[other_count++] = Appearance(present[i]);
     const uint64_t* known = leaving.others;
     const uint64_t* seen = known + leaving.other_count;
-    if (std::find(known, seen, present[i].key) != seen) continue;
+    if (std::find(known, seen, others[other_count - 1]) != seen) continue;
     char described[640];
     platform::Describe(present[i], described, sizeof described);
     Note(

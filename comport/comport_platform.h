@@ -74,7 +74,7 @@ bool Identify(PortHandle handle, DeviceIdentity* identity);
 struct PresentPort {
   DeviceIdentity identity;  // path "" when it has none
   char node[64];            // the node it opens by now: /dev/ttyACM0, \\.\COM1
-  uint64_t key;             // which device it is now: another device, another key
+  uint64_t key;             // which device it is now (its number)
   char name[64];            // the system's name for it
 };
 // The serial ports present now; how many (at most `most`).

@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,32 +116,25 @@ void SetModemLine(int fd, int line, bool high) {
   Noted(ioctl(fd, high ? TIOCMBIS : TIOCMBIC, &line));
 }
 
-// Says why a device may not be opened: into `why` where given, else on
-// standard error as the program's own line.
-void Refusal(char* why, size_t size, const char* format, ...) {
-  char text[768];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);  // NOLINT
-  va_end(args);
-  if (why != nullptr) {
-    std::snprintf(why, size, "%s", text);
-  } else {
-    std::fprintf(stderr, "vlxterm: %s\n", text);
-  }
+// Says why the open did not happen, where its caller wants to know.
+void Why(const comport_posix::OpenChecks& checks, const char* text) {
+  if (checks.why != nullptr) std::snprintf(checks.why, checks.size, "%s", text);
 }
 
 // A console: opening it, changing its speed or toggling its lines can hang
 // the machine, and on virtual machines COM1 is often the system console.
-bool RefusedAsConsole(const char* path, dev_t device, char* why, size_t size) {
-  char what[512];
+// Said on standard error where the caller takes no reason.
+bool RefusedAsConsole(const char* path, dev_t device, const comport_posix::OpenChecks& checks) {
+  char what[512], text[1200];
   port_checks::Console console = port_checks::ConsoleOf(device, what, sizeof what);
   if (console == port_checks::Console::kNone) return false;
-  Refusal(why, size,
-          "refusing %s (%u:%u): it %s the system console (%s); pick a serial device with "
-          "vlxterm-on --list and start vlxterm with vlxterm-on DEVICE",
-          shown::Shown(path).text, major(device), minor(device),
-          console == port_checks::Console::kUnknown ? "may be" : "is", what);
+  std::snprintf(text, sizeof text,
+                "refusing %s (%u:%u): it %s the system console (%s); pick a serial device with "
+                "vlxterm-on --list and start vlxterm with vlxterm-on DEVICE",
+                shown::Shown(path).text, major(device), minor(device),
+                console == port_checks::Console::kUnknown ? "may be" : "is", what);
+  Why(checks, text);
+  if (checks.why == nullptr) std::fprintf(stderr, "vlxterm: %s\n", text);
   return true;
 }
 
@@ -201,13 +193,12 @@ bool DevicePath(const char* name, char* path, size_t size) {
 int OpenDevice(const char* path, int* opened, const OpenChecks& checks) {
   int unknown = -1;
   if (opened == nullptr) opened = &unknown;
-  char* why = checks.why;
   // Judged before it is opened, through a descriptor that opens no driver,
   // and then that same file is opened: a link re-pointed meanwhile changes
   // nothing.
   int pinned = open(path, O_PATH | O_CLOEXEC);
   if (pinned < 0) {
-    if (why != nullptr) std::snprintf(why, checks.size, "%s", std::strerror(errno));
+    Why(checks, errno == ENOENT ? "" : std::strerror(errno));
     return -1;
   }
   struct stat device {};
@@ -221,17 +212,18 @@ int OpenDevice(const char* path, int* opened, const OpenChecks& checks) {
   // TIOCEXCL), and RTS would stay up while the holder idles.
   if (fstat(pinned, &device) != 0 ||
       (checks.device != 0 && (!S_ISCHR(device.st_mode) || device.st_rdev != checks.device))) {
-    if (why != nullptr) std::snprintf(why, checks.size, "its node is not that device's (yet)");
-  } else if (S_ISCHR(device.st_mode) && RefusedAsConsole(path, device.st_rdev, why, checks.size)) {
+    Why(checks, "");  // its node is not that device's yet
+  } else if (S_ISCHR(device.st_mode) && RefusedAsConsole(path, device.st_rdev, checks)) {
   } else if ((holder = port_checks::LockTaker(device, nullptr, 0)) != 0 ||
              (checks.device != 0 && (holder = port_checks::OpenerOf(device.st_rdev)) != 0)) {
-    if (why != nullptr)
-      std::snprintf(why, checks.size, "in use (pid %d)", static_cast<int>(holder));
+    char in_use[48];
+    std::snprintf(in_use, sizeof in_use, "in use (pid %d)", static_cast<int>(holder));
+    Why(checks, in_use);
   } else {
     // Non-blocking so that a modem line (DCD) cannot hold up the open, and
     // so that a write never waits on a device that takes nothing.
     fd = open(reopen, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && why != nullptr) std::snprintf(why, checks.size, "%s", std::strerror(errno));
+    if (fd < 0) Why(checks, std::strerror(errno));
   }
   close(pinned);
   if (fd < 0) return -1;
@@ -241,7 +233,7 @@ int OpenDevice(const char* path, int* opened, const OpenChecks& checks) {
   // Only a terminal gets terminal requests: to another driver the same
   // numbers may mean something else.
   if (tcgetattr(fd, &found.settings) != 0) {
-    if (why != nullptr) std::snprintf(why, checks.size, "not a terminal");
+    Why(checks, "not a terminal");
     return Refuse(fd, opened);
   }
   found.settings_read = true;
@@ -254,7 +246,7 @@ int OpenDevice(const char* path, int* opened, const OpenChecks& checks) {
   // cleared at close when it was ours to set (known before it is set: an
   // exit right after it must clear it).
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (why != nullptr) std::snprintf(why, checks.size, "locked by another program");
+    Why(checks, "locked by another program");
     return Refuse(fd, opened);
   }
   int exclusive = 0;
