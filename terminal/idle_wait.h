@@ -8,4 +8,4 @@ void IdleWait();
 // Returns when a key code can be read without waiting (or none can come):
 // meanwhile the port is watched, never read, so that its hang-up closes it
 // at once while a line is typed.
-void WaitForKey();
+void AwaitKeyWatchingPort();

@@ -33,7 +33,7 @@ void IdleWait() {
   console::AfterWait(fds[1].revents);
 }
 
-void WaitForKey() {
+void AwaitKeyWatchingPort() {
   short port_saw = 0;
   while (!console::_kbhit() && console::WaitForKey(ComportHandle(), &port_saw)) {
     ComportAfterWait(Saw(port_saw));

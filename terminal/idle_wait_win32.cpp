@@ -29,4 +29,4 @@ void IdleWait() {
 }
 
 // The runtime's own key read waits: the port is looked at again after it.
-void WaitForKey() {}
+void AwaitKeyWatchingPort() {}

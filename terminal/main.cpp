@@ -51,7 +51,7 @@ int main() {
     size_t position = 0;
     bool entered = false;
     for (;;) {
-      WaitForKey();
+      AwaitKeyWatchingPort();
       int code = console::_getch();
       // The console is gone (hung up, end of input): drop the line and go on
       // showing what the device sends; the key test answers no key from now.
