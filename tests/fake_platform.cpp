@@ -74,14 +74,12 @@ void Close(PortHandle) { platform.log.push_back("close"); }
 bool Gone(PortHandle) { return platform.gone; }
 
 namespace {
+// One model of USB board, in one place on the bus: told apart by serial.
 DeviceIdentity BoardWith(const std::string& serial) {
   DeviceIdentity identity{};
   identity.usb = true;
   std::snprintf(identity.path, sizeof identity.path, "/devices/usb1/1-1");
-  std::snprintf(identity.vendor, sizeof identity.vendor, "2e8a");
-  std::snprintf(identity.product, sizeof identity.product, "000a");
   std::snprintf(identity.serial, sizeof identity.serial, "%s", serial.c_str());
-  std::snprintf(identity.function, sizeof identity.function, "00");
   return identity;
 }
 }  // namespace

@@ -377,50 +377,53 @@ TEST(Launcher, SaysWhenTheDeviceMayNotBeOpenedAndWhichGroupHelps) {
   TempDir dir;  // a copy that the user can read, wherever the checkout is
   const std::string launcher = dir.path + "/vlxterm-on";
   std::filesystem::copy_file(vlxtest::LauncherPath(), launcher);
-  vlxtest::Pty device;  // as a pty usually is: root's, group tty, mode 0620
+  vlxtest::Pty device;
+  // As a pty usually is (root's, group tty, mode 0620); one whose group may
+  // use it; one whose group's entry has an empty password field, as groupadd
+  // leaves some (in a group table of the test's own).
   const group* tty = getgrnam("tty");
   ASSERT_NE(tty, nullptr);
-  chown(device.path.c_str(), 0, tty->gr_gid);
-  chmod(device.path.c_str(), 0620);
-  const std::vector<std::string> as_nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                              "--clear-groups", "--"};
-  ChildResult r = RunLauncher({device.path, "/bin/true"}, Stream::kErr, as_nobody, launcher);
-  EXPECT_EQ(r.ended, (Ended{125, 0})) << r.out;
-  EXPECT_NE(r.out.find(device.path + ": permission denied (owner root, group tty, mode 0620)\n"),
-            std::string::npos)
-      << r.out;
-  const group* dialout = getgrnam("dialout");
-  if (dialout != nullptr) {  // a system with the group
-    chown(device.path.c_str(), 0, dialout->gr_gid);
-    chmod(device.path.c_str(), 0660);
-    r = RunLauncher({device.path, "/bin/true"}, Stream::kErr, as_nobody, launcher);
-    EXPECT_EQ(r.ended, (Ended{125, 0})) << r.out;
-    EXPECT_NE(r.out.find("group dialout, mode 0660); to use it, join its group: sudo usermod -aG "
-                         "dialout \"$USER\", then log in again"),
-              std::string::npos)
-        << r.out;
+  const gid_t tty_gid = tty->gr_gid;
+  const group* dialout = getgrnam("dialout");  // (the same static record)
+  struct Case {
+    gid_t group;
+    mode_t mode;
+    std::string table;  // "": the system's
+    std::string says;
+  };
+  std::vector<Case> cases = {
+      {tty_gid, 0620, "", ": permission denied (owner root, group tty, mode 0620)\n"},
+      {4242, 0660, "labserial::4242:\n",
+       "group labserial, mode 0660); to use it, join its group: sudo usermod -aG labserial "
+       "\"$USER\", then log in again"}};
+  if (dialout != nullptr) {
+    cases.push_back({dialout->gr_gid, 0660, "",
+                     "group dialout, mode 0660); to use it, join its group: sudo usermod -aG "
+                     "dialout \"$USER\", then log in again"});
   }
-  // A group whose entry has an empty password field, as groupadd leaves
-  // some, in a group table of the test's own.
   const std::string groups = dir.path + "/group";
-  std::ofstream(groups) << "labserial::4242:\n";
-  chown(device.path.c_str(), 0, 4242);
-  chmod(device.path.c_str(), 0660);
-  std::vector<std::string> with_groups = {"/usr/bin/unshare",
-                                          "--mount",
-                                          "--propagation",
-                                          "private",
-                                          "/bin/sh",
-                                          "-c",
-                                          "mount --bind \"$0\" /etc/group && exec \"$@\"",
-                                          groups};
-  with_groups.insert(with_groups.end(), as_nobody.begin(), as_nobody.end());
-  r = RunLauncher({device.path, "/bin/true"}, Stream::kErr, with_groups, launcher);
-  EXPECT_EQ(r.ended, (Ended{125, 0})) << r.out;
-  EXPECT_NE(r.out.find("group labserial, mode 0660); to use it, join its group: sudo usermod -aG "
-                       "labserial \"$USER\", then log in again"),
-            std::string::npos)
-      << r.out;
+  ChildResult r;
+  for (const Case& c : cases) {
+    chown(device.path.c_str(), 0, c.group);
+    chmod(device.path.c_str(), c.mode);
+    std::vector<std::string> prefix;
+    if (!c.table.empty()) {
+      std::ofstream(groups) << c.table;
+      prefix = {"/usr/bin/unshare",
+                "--mount",
+                "--propagation",
+                "private",
+                "/bin/sh",
+                "-c",
+                "mount --bind \"$0\" /etc/group && exec \"$@\"",
+                groups};
+    }
+    prefix.insert(prefix.end(),
+                  {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+    r = RunLauncher({device.path, "/bin/true"}, Stream::kErr, prefix, launcher);
+    EXPECT_EQ(r.ended, (Ended{125, 0})) << r.out;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+  }
 
   // Installed set-user-ID, it would lend its rights to any program.
   struct statvfs mount {};
