@@ -30,7 +30,7 @@ TEST(LineEntry, TypedLinesReachTheDeviceAsCorrected) {
     // Once the line's first byte is out: what the device answers and what
     // is typed (a key read by the Esc check); as the CR goes out, the first
     // key of the next line, which waits for the loop.
-    std::string answered, typed_while_sent, next_key;
+    std::string answered{}, typed_while_sent{}, next_key{};
   };
   const Case cases[] = {
       {"Backspace corrects",
