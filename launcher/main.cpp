@@ -143,11 +143,14 @@ int Launch(const char* device, char** program) {
 
 int main(int argc, char** argv) {
   // Installed set-user-ID or set-group-ID it would run any program, in a
-  // namespace it made, with rights that are not its caller's.
+  // namespace it made, with rights that are not its caller's. Nothing more
+  // runs with them (no exit handlers either).
   if (getuid() != geteuid() || getgid() != getegid()) {
-    Fail(
-        "refusing to run set-user-ID or set-group-ID: it would run any program with rights "
-        "that are not yours; install it with mode 0755");
+    std::fputs(
+        "vlxterm-on: refusing to run set-user-ID or set-group-ID: it would run any program with "
+        "rights that are not yours; install it with mode 0755\n",
+        stderr);
+    _exit(kRefused);
   }
   int first = 1;
   if (argc > 1 && std::strcmp(argv[1], "--") == 0) {
