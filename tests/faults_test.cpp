@@ -281,7 +281,9 @@ TEST(Faults, CtrlZAndFgAtAnyStage) {
     int64_t longest_us = 0;
     for (const vlxtest::RtsPulse& p : vlxtest::RtsPulses(trace.path))
       longest_us = std::max(longest_us, p.high_us);
-    EXPECT_LT(longest_us, 2 * vlxtest::kHoldUs) << "RTS stayed up while the program was stopped";
+    // Up through the stop: 300 ms or more; a loaded machine stretches a
+    // hold to 100 ms (seen).
+    EXPECT_LT(longest_us, 250000) << "RTS stayed up while the program was stopped";
     std::printf("stopped while %s: longest RTS pulse %.1f ms\n", Name(stage), longest_us / 1000.0);
   }
 }
