@@ -217,7 +217,7 @@ TEST(Faults, SignalsAtAnyStageLeaveTheTerminalAndThePortAsTheyWere) {
         options.wrapper.push_back("VLX_TRACE_RAISE_AFTER_EXCL=" + std::to_string(c.signal));
       }
       TerminalSession session(options);
-      termios before = session.console.Settings();
+      const termios before = session.console_found;
       if (stage != Stage::kSetUp) {
         Reach(session, stage);
         EXPECT_FALSE(vlxtest::SameSettings(session.console.Settings(), before));
@@ -254,7 +254,7 @@ TEST(Faults, CtrlZAndFgAtAnyStage) {
     SessionOptions as_job = vlxtest::Traced(trace.path);
     as_job.as_job = true;
     TerminalSession session(as_job);
-    termios before = session.console.Settings();
+    const termios before = session.console_found;
     Reach(session, stage);
     // Ctrl+Z is the key 26 (at idle too), so the stop comes from outside.
     kill(-session.pid(), SIGTSTP);

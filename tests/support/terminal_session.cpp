@@ -8,6 +8,7 @@ namespace vlxtest {
 
 TerminalSession::TerminalSession(const SessionOptions& options) {
   console.Apply(ShellSettings());
+  console_found = console.Settings();
   // Not 2400 and raw, so that the program's own set-up can be seen.
   device.Apply(RawSettings(B9600));
   device_found = device.Settings();

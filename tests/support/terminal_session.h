@@ -38,7 +38,8 @@ class TerminalSession {
 
   Pty console;
   Pty device;
-  termios device_found;  // the device's settings as the program finds them
+  termios device_found;   // the device's settings as the program finds them
+  termios console_found;  // the console's, read before the program starts
 
   // Everything the program has written to the console so far.
   const std::string& Screen() const { return screen_; }
