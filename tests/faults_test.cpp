@@ -73,9 +73,8 @@ TEST(Faults, ADeviceThatHangsUpOrTakesNothingCostsOneHoldPerByteAndNoSpin) {
       // The write that finds the device gone ends the line at once.
       const bool hung_up = !c.stalls && p.rose_us > left_us;
       after_hang_up += hung_up;
-      if (!hung_up) {
-        EXPECT_GE(p.high_us, 30000);
-      }
+      // A short hold: the device misses the byte's window (none may be).
+      if (!hung_up) EXPECT_GE(p.high_us, vlxtest::kHoldUs);
       // One hold, never two (a loaded machine may stretch it some).
       EXPECT_LT(p.high_us, 2 * vlxtest::kHoldUs) << "RTS held while the device took nothing";
       after_esc += p.rose_us > esc_us;
